@@ -1,0 +1,77 @@
+#include "core/AsyncSupport.h"
+#include "support/TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+using namespace tindrel;
+using namespace std::chrono_literals;
+
+class TestCancellation : public QObject {
+    Q_OBJECT
+private slots:
+    void sleepEndsEarlyWhenCancelled()
+    {
+        CancellationToken token;
+        QTimer::singleShot(50, [token] { token.cancel(); });
+        QElapsedTimer clock;
+        clock.start();
+        test::run(sleepFor(10s, token)).get();
+        QVERIFY(clock.elapsed() < 5000);
+    }
+
+    void sleepRunsItsCourseWithoutCancel()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        test::run(sleepFor(100ms)).get();
+        QVERIFY(clock.elapsed() >= 90);
+    }
+
+    void cancelFromAnotherThreadWakesTheWaiter()
+    {
+        CancellationToken token;
+        std::unique_ptr<QThread> thread(QThread::create([token] {
+            QThread::msleep(30);
+            token.cancel();
+        }));
+        thread->start();
+        test::run(sleepFor(10s, token)).get();
+        thread->wait();
+        QVERIFY(token.isCancelled());
+    }
+
+    void callbacksRunOnceAndRegistrationsUnregister()
+    {
+        CancellationToken token;
+        int kept = 0;
+        int dropped = 0;
+        auto keep = token.onCancel([&] { ++kept; });
+        {
+            auto drop = token.onCancel([&] { ++dropped; });
+        }
+        token.cancel();
+        token.cancel();
+        QCOMPARE(kept, 1);
+        QCOMPARE(dropped, 0);
+        int late = 0;
+        auto lateRegistration = token.onCancel([&] { ++late; });
+        QCOMPARE(late, 1);
+    }
+
+    void detachedTaskFailuresAreCaught()
+    {
+        static QStringList lines;
+        setLogSink([](const QString &line) { lines << line; });
+        detachTask(u"Test", []() -> QCoro::Task<void> {
+            co_await sleepFor(1ms);
+            throw std::runtime_error("boom");
+        }());
+        QTRY_COMPARE(lines.size(), 1);
+        QCOMPARE(lines.first(), QStringLiteral("[Test] Background task failed: boom"));
+        setLogSink(nullptr);
+    }
+};
+
+TINDREL_TEST_GUILESS_MAIN(TestCancellation)
+#include "tst_cancellation.moc"
