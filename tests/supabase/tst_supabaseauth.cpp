@@ -21,13 +21,27 @@ namespace {
 const QString seedEmail = QStringLiteral("ada@example.com");
 const QString seedPassword = QStringLiteral("correct-horse-1");
 
+// How far the clients' clock runs ahead of the real one; lets a test make a fresh session
+// look nearly expired without waiting.
+qint64 g_clockShift = 0;
+
 std::unique_ptr<SupabaseClient> makeClient(const QUrl &url, const QString &key,
                                            std::shared_ptr<MemorySessionStorage> storage = nullptr)
 {
     SupabaseClientOptions options;
     options.auth.storage = storage ? storage : std::make_shared<MemorySessionStorage>();
+    options.auth.autoRefreshTick = std::chrono::milliseconds(50);
     options.global.requestTimeout = std::chrono::seconds(10);
+    options.global.clock = [] { return QDateTime::currentDateTimeUtc().addSecs(g_clockShift); };
     return std::make_unique<SupabaseClient>(url, key, options);
+}
+
+QList<AuthChangeEvent> drain(const EventStream<AuthStateChange> &stream)
+{
+    QList<AuthChangeEvent> events;
+    while (stream.pending() > 0)
+        events << run(stream.next()).get()->event;
+    return events;
 }
 
 template<typename T>
@@ -58,6 +72,11 @@ Session fakeSession(qint64 expiresAt)
 }
 
 } // namespace
+
+// QSKIP returns from the calling function, so this has to be a macro.
+#define REQUIRE_SERVER()                                                                                               \
+    if (!m_serverUp)                                                                                                   \
+    QSKIP(qPrintable(QStringLiteral("local backend unavailable: ") + m_backend.error()))
 
 class TestSupabaseAuth : public QObject {
     Q_OBJECT
@@ -110,13 +129,32 @@ private:
         throw std::runtime_error("too many redirects");
     }
 
-    void requireServer()
+    static QCoro::Task<QUrl> recordCallback(QCoro::Task<QUrl> inner, QUrl *into)
     {
-        if (!m_serverUp)
-            QSKIP(qPrintable(QStringLiteral("local backend unavailable: ") + m_backend.error()));
+        *into = co_await std::move(inner);
+        co_return *into;
+    }
+
+    static QCoro::Task<QUrl> failLaunch()
+    {
+        throw std::runtime_error("browser closed");
+        co_return QUrl();
+    }
+
+
+    std::unique_ptr<SupabaseClient> serverClient(std::shared_ptr<MemorySessionStorage> storage = nullptr)
+    {
+        return makeClient(m_backend.baseUrl(), m_backend.anonKey(), std::move(storage));
+    }
+
+    Session signIn(SupabaseClient &client, const QString &email = seedEmail, const QString &password = seedPassword)
+    {
+        return run(client.auth().signInWithPassword(email, password)).get();
     }
 
 private slots:
+    void init() { g_clockShift = 0; }
+
     void initTestCase()
     {
         m_serverUp = m_backend.start({QStringLiteral("--memory"), QStringLiteral("--test-controls"),
@@ -256,6 +294,264 @@ private slots:
         QCOMPARE(error.code(), code);
         QCOMPARE(error.status(), status);
         QCOMPARE(error.isRetryable(), retryable);
+    }
+
+    void passwordSignIn_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("errorCode");
+        QTest::addColumn<QString>("errorText");
+        QTest::newRow("right password") << seedPassword << "" << "";
+        QTest::newRow("wrong password") << "wrong-password" << "invalid_credentials" << "Invalid login credentials";
+        QTest::newRow("empty password") << "" << "invalid_credentials" << "Invalid login credentials";
+    }
+    void passwordSignIn()
+    {
+        REQUIRE_SERVER();
+        QFETCH(QString, password);
+        QFETCH(QString, errorCode);
+        QFETCH(QString, errorText);
+        auto client = serverClient();
+        const auto outcome = run(client->auth().signInWithPassword(seedEmail, password));
+        if (errorCode.isEmpty()) {
+            const Session session = outcome.get();
+            QCOMPARE(session.user.email, seedEmail);
+            QVERIFY(!session.user.id.isEmpty());
+            QCOMPARE(jwtPayload(session.accessToken)->value("sub").toString(), session.user.id);
+            QVERIFY(session.expiresAt > QDateTime::currentSecsSinceEpoch());
+            QCOMPARE(client->auth().currentSession()->refreshToken, session.refreshToken);
+            return;
+        }
+        const auto error = authErrorOf(outcome);
+        QVERIFY2(error, qPrintable(tindrel::test::errorText(outcome)));
+        QCOMPARE(error->code(), errorCode);
+        QCOMPARE(error->message(), errorText);
+        QCOMPARE(error->status(), 400);
+        QVERIFY(!client->auth().currentSession());
+    }
+
+    void installedSessionRenews()
+    {
+        REQUIRE_SERVER();
+        auto first = serverClient();
+        const Session original = signIn(*first);
+
+        auto second = serverClient();
+        const Session installed = run(second->auth().installSession(original.accessToken, original.refreshToken)).get();
+        QCOMPARE(installed.user.email, seedEmail);
+        QCOMPARE(installed.expiresAt, jwtPayload(original.accessToken)->value("exp").toInteger());
+
+        const Session renewed = run(second->auth().renewSession()).get();
+        QVERIFY(renewed.accessToken != original.accessToken);
+        QVERIFY(renewed.refreshToken != original.refreshToken);
+        QCOMPARE(second->auth().currentSession()->refreshToken, renewed.refreshToken);
+        QCOMPARE(run(second->auth().fetchUser()).get().email, seedEmail);
+
+        const auto rejected = authErrorOf(run(serverClient()->auth().installSession(QStringLiteral("not-a-jwt"), renewed.refreshToken)));
+        QVERIFY(rejected);
+        QCOMPARE(rejected->kind(), AuthError::Kind::InvalidJwt);
+    }
+
+    void expiredAccessTokenIsRenewedOnInstall()
+    {
+        REQUIRE_SERVER();
+        auto first = serverClient();
+        const Session original = signIn(*first);
+        g_clockShift = 7200;
+        auto second = serverClient();
+        auto events = second->auth().authStateChanges();
+        const Session installed = run(second->auth().installSession(original.accessToken, original.refreshToken)).get();
+        QVERIFY(installed.refreshToken != original.refreshToken);
+        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
+    }
+
+    void rotatedTokensAndRevokedTokenText()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        const Session first = signIn(*client);
+        const Session second = run(client->auth().renewSession()).get();
+        const Session third = run(client->auth().renewSession()).get();
+        QVERIFY(second.refreshToken != first.refreshToken);
+        QVERIFY(third.refreshToken != second.refreshToken);
+
+        // Two rotations behind: reuse, which the server answers by revoking the session.
+        const auto reused = authErrorOf(run(client->auth().renewSession(first.refreshToken)));
+        QVERIFY(reused);
+        QCOMPARE(reused->code(), QStringLiteral("refresh_token_already_used"));
+        QCOMPARE(reused->message(), QStringLiteral("Invalid Refresh Token: Already Used"));
+        QVERIFY(reused->isDeadSession());
+
+        const auto unknown = authErrorOf(run(client->auth().renewSession(QStringLiteral("abcdefghijkl"))));
+        QVERIFY(unknown);
+        QCOMPARE(unknown->code(), QStringLiteral("refresh_token_not_found"));
+        QCOMPARE(unknown->message(), QStringLiteral("Invalid Refresh Token: Refresh Token Not Found"));
+        QCOMPARE(unknown->status(), 400);
+    }
+
+    void signOutEndsTheSessionEverywhere()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        auto events = client->auth().authStateChanges();
+        const Session session = signIn(*client);
+        run(client->auth().signOut()).get();
+        QVERIFY(!client->auth().currentSession());
+        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::SignedIn,
+                                                        AuthChangeEvent::SignedOut}));
+
+        const auto outcome = run(serverClient()->auth().renewSession(session.refreshToken));
+        const auto error = authErrorOf(outcome);
+        QVERIFY(error);
+        QCOMPARE(error->status(), 400);
+        QVERIFY2(error->message().toLower().contains(QStringLiteral("invalid refresh token")), qPrintable(error->message()));
+        // Signing out again without a session is quiet.
+        QVERIFY(!run(client->auth().signOut()).error);
+    }
+
+    void eventsArriveInOrder()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        auto events = client->auth().authStateChanges();
+        QList<AuthChangeEvent> signalled;
+        connect(&client->auth(), &SupabaseAuthClient::authStateChanged, this,
+                [&signalled](const AuthStateChange &change) { signalled << change.event; });
+        const Session session = signIn(*client);
+        const Session renewed = run(client->auth().renewSession()).get();
+        run(client->auth().signOut()).get();
+
+        QCOMPARE(run(events.next()).get()->event, AuthChangeEvent::InitialSession);
+        const auto signedIn = *run(events.next()).get();
+        QCOMPARE(signedIn.event, AuthChangeEvent::SignedIn);
+        QCOMPARE(signedIn.session->accessToken, session.accessToken);
+        const auto refreshed = *run(events.next()).get();
+        QCOMPARE(refreshed.event, AuthChangeEvent::TokenRefreshed);
+        QCOMPARE(refreshed.session->refreshToken, renewed.refreshToken);
+        const auto signedOut = *run(events.next()).get();
+        QCOMPARE(signedOut.event, AuthChangeEvent::SignedOut);
+        QVERIFY(!signedOut.session);
+        QCOMPARE(signalled, (QList<AuthChangeEvent>{AuthChangeEvent::SignedIn, AuthChangeEvent::TokenRefreshed,
+                                                    AuthChangeEvent::SignedOut}));
+
+        // A late subscriber starts from the current state.
+        auto late = client->auth().authStateChanges();
+        const auto initial = *run(late.next()).get();
+        QCOMPARE(initial.event, AuthChangeEvent::InitialSession);
+        QVERIFY(!initial.session);
+    }
+
+    void concurrentRenewalsShareOneRequest()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        const Session session = signIn(*client);
+        auto events = client->auth().authStateChanges();
+        g_clockShift = session.expiresIn - 30; // inside the renewal margin
+        auto a = client->auth().fetchCurrentSession();
+        auto b = client->auth().fetchCurrentSession();
+        const Session first = run(std::move(a)).get();
+        const Session second = run(std::move(b)).get();
+        QVERIFY(first.accessToken != session.accessToken);
+        QCOMPARE(second.accessToken, first.accessToken);
+        QCOMPARE(client->auth().currentSession()->refreshToken, first.refreshToken);
+        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
+    }
+
+    void automaticRefreshRenewsNearExpiry()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        const Session session = signIn(*client);
+        auto events = client->auth().authStateChanges();
+        client->auth().startAutoRefresh();
+        QTest::qWait(200);
+        QCOMPARE(drain(events), QList<AuthChangeEvent>{AuthChangeEvent::InitialSession}); // far from expiry
+
+        g_clockShift = session.expiresIn - 100; // under two minutes left
+        const auto refreshed = *run(events.next(), std::chrono::seconds(5)).get();
+        QCOMPARE(refreshed.event, AuthChangeEvent::TokenRefreshed);
+        g_clockShift = 0;
+        client->auth().stopAutoRefresh();
+        QVERIFY(!client->auth().isAutoRefreshing());
+        QVERIFY(client->auth().currentSession()->accessToken != session.accessToken);
+    }
+
+    void deadSessionIsDroppedOnlyAfterExpiry()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        const Session session = signIn(*client);
+        // Another device ends every session of the user.
+        auto other = serverClient();
+        run(other->auth().installSession(session.accessToken, session.refreshToken)).get();
+        run(other->auth().signOut()).get();
+
+        auto events = client->auth().authStateChanges();
+        g_clockShift = session.expiresIn - 30; // still valid: the failed renewal keeps it
+        QCOMPARE(run(client->auth().fetchCurrentSession()).get().accessToken, session.accessToken);
+        g_clockShift = session.expiresIn + 5; // expired: the dead session goes
+        const auto error = authErrorOf(run(client->auth().fetchCurrentSession()));
+        QVERIFY(error);
+        QVERIFY(error->isDeadSession());
+        QVERIFY(!client->auth().currentSession());
+        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::SignedOut}));
+    }
+
+    void providerSignInWithPkce()
+    {
+        REQUIRE_SERVER();
+        auto storage = std::make_shared<MemorySessionStorage>();
+        auto client = serverClient(storage);
+        auto events = client->auth().authStateChanges();
+        const QUrl redirect(QStringLiteral("tindrel://auth-callback"));
+        QUrl callback;
+        const auto launch = [&callback](const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl) {
+            return recordCallback(followSignIn(authorizationUrl, redirectUrl->toString()), &callback);
+        };
+        const Session session =
+            run(client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt,
+                                                   {{QStringLiteral("prompt"), QStringLiteral("select_account")}}, launch))
+                .get();
+        QVERIFY(!session.user.id.isEmpty());
+        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::SignedIn}));
+        QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
+        QVERIFY(QUrlQuery(callback).hasQueryItem(QStringLiteral("code")));
+
+        // The same code again, even with a pending verifier: single use.
+        client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
+        const auto reused = authErrorOf(run(client->auth().sessionFromUrl(callback)));
+        QVERIFY(reused);
+        QCOMPARE(reused->code(), QStringLiteral("flow_state_not_found"));
+        QCOMPARE(reused->status(), 404);
+        QCOMPARE(client->auth().currentSession()->accessToken, session.accessToken);
+    }
+
+    void pkceExchangeWithTheWrongVerifierFails()
+    {
+        REQUIRE_SERVER();
+        auto storage = std::make_shared<MemorySessionStorage>();
+        auto client = serverClient(storage);
+        const QUrl redirect(QStringLiteral("tindrel://auth-callback"));
+        const QUrl authorizationUrl = client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
+        const QUrl callback = run(followSignIn(authorizationUrl, redirect.toString())).get();
+        storage->store(client->auth().codeVerifierKey(), pkce::generateVerifier().toUtf8());
+        const auto error = authErrorOf(run(client->auth().sessionFromUrl(callback)));
+        QVERIFY(error);
+        QCOMPARE(error->code(), QStringLiteral("bad_code_verifier"));
+        QVERIFY(!client->auth().currentSession());
+        QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
+    }
+
+    void failedLaunchForgetsTheVerifier()
+    {
+        auto storage = std::make_shared<MemorySessionStorage>();
+        auto client = makeClient(QUrl(QStringLiteral("http://127.0.0.1:9")), QStringLiteral("anon"), storage);
+        const auto launch = [](const QUrl &, const std::optional<QUrl> &) { return failLaunch(); };
+        const auto outcome = run(client->auth().startProviderSignIn(
+            QStringLiteral("google"), QUrl(QStringLiteral("tindrel://auth-callback")), std::nullopt, {}, launch));
+        QCOMPARE(tindrel::test::errorText(outcome), QStringLiteral("browser closed"));
+        QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
     }
 
     void sessionMissingWhenNothingStored()
