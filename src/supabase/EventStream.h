@@ -13,6 +13,8 @@ namespace supabase {
 // Wakes the readers of an EventStream; templates cannot carry signals themselves.
 class StreamSignal : public QObject {
     Q_OBJECT
+public:
+    explicit StreamSignal(QObject *parent = nullptr) : QObject(parent) {}
 signals:
     void changed();
 };

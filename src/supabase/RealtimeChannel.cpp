@@ -12,7 +12,7 @@ const QString subscribedMessage = QStringLiteral("Subscribed to PostgreSQL");
 } // namespace
 
 RealtimeChannel::RealtimeChannel(RealtimeClient *client, const QString &topic)
-    : QObject(client), m_client(client), m_topic(topic)
+    : QObject(client), m_client(client), m_topic(topic), m_joinTimer(this), m_rejoinTimer(this), m_progress(this)
 {
     m_joinTimer.setSingleShot(true);
     m_joinTimer.setInterval(client->options().timeout);

@@ -16,7 +16,9 @@ const QString phoenixTopic = QStringLiteral("phoenix");
 
 RealtimeClient::RealtimeClient(std::shared_ptr<const ClientContext> context, RealtimeOptions options, TokenSource tokens,
                                QObject *parent)
-    : QObject(parent), m_context(std::move(context)), m_options(std::move(options)), m_tokens(std::move(tokens))
+    : QObject(parent), m_context(std::move(context)), m_options(std::move(options)), m_tokens(std::move(tokens)),
+      m_socket(QString(), QWebSocketProtocol::VersionLatest, this), m_heartbeatTimer(this), m_reconnectTimer(this),
+      m_socketSignal(this)
 {
     m_heartbeatTimer.setInterval(m_options.heartbeatInterval);
     m_reconnectTimer.setSingleShot(true);

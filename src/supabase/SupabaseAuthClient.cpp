@@ -62,7 +62,7 @@ struct SupabaseAuthClient::RefreshFlight {
 };
 
 SupabaseAuthClient::SupabaseAuthClient(std::shared_ptr<const ClientContext> context, AuthOptions options, QObject *parent)
-    : QObject(parent), m_context(std::move(context)), m_options(std::move(options))
+    : QObject(parent), m_context(std::move(context)), m_options(std::move(options)), m_ticker(this)
 {
     Q_ASSERT(m_options.storage);
     m_storageKey = m_options.storageKey.value_or(

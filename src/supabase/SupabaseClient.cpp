@@ -38,10 +38,8 @@ SupabaseClient::SupabaseClient(const QUrl &baseUrl, const QString &apiKey, Supab
     context->requestTimeout = m_options.global.requestTimeout;
     context->clock = m_options.global.clock;
     context->network = m_options.global.network;
-    if (!context->network) {
-        m_ownNetwork = std::make_unique<QNetworkAccessManager>();
-        context->network = m_ownNetwork.get();
-    }
+    if (!context->network)
+        context->network = new QNetworkAccessManager(this); // a child, so it follows moveToThread
     m_context = context;
 
     m_auth = new SupabaseAuthClient(m_context, m_options.auth, this);

@@ -38,7 +38,6 @@ private:
     void onAuthStateChanged(const AuthStateChange &change);
 
     SupabaseClientOptions m_options;
-    std::unique_ptr<QNetworkAccessManager> m_ownNetwork;
     std::shared_ptr<ClientContext> m_context;
     SupabaseAuthClient *m_auth = nullptr;
     FunctionsClient *m_functions = nullptr;
