@@ -18,18 +18,28 @@ RealtimeClient::RealtimeClient(std::shared_ptr<const ClientContext> context, Rea
                                QObject *parent)
     : QObject(parent), m_context(std::move(context)), m_options(std::move(options)), m_tokens(std::move(tokens)),
       m_socket(QString(), QWebSocketProtocol::VersionLatest, this), m_heartbeatTimer(this), m_reconnectTimer(this),
-      m_socketSignal(this)
+      m_connectDeadline(this), m_socketSignal(this)
 {
+    // A server that accepts the connection but never answers the upgrade would hold the
+    // socket in "connecting" forever.
+    m_connectDeadline.setSingleShot(true);
+    m_connectDeadline.setInterval(m_options.timeout);
+    connect(&m_connectDeadline, &QTimer::timeout, this, [this] {
+        if (m_socket.state() == QAbstractSocket::ConnectedState)
+            return;
+        m_connectTimedOut = true;
+        m_connectFailure = QStringLiteral("Connecting timed out");
+        m_socket.abort();
+        if (m_opening)
+            onDisconnected();
+    });
     m_heartbeatTimer.setInterval(m_options.heartbeatInterval);
     m_reconnectTimer.setSingleShot(true);
     m_reconnectTimer.setInterval(m_options.reconnectDelay);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &RealtimeClient::heartbeat);
     connect(&m_reconnectTimer, &QTimer::timeout, this, [this] {
-        if (m_socket.state() == QAbstractSocket::UnconnectedState && anyChannelWantsJoined()) {
-            m_opening = true;
-            m_connectFailure.reset();
-            m_socket.open(QNetworkRequest(endpointUrl()));
-        }
+        if (m_socket.state() == QAbstractSocket::UnconnectedState && anyChannelWantsJoined())
+            openSocket();
     });
     connect(&m_socket, &QWebSocket::connected, this, &RealtimeClient::onConnected);
     connect(&m_socket, &QWebSocket::disconnected, this, &RealtimeClient::onDisconnected);
@@ -125,31 +135,30 @@ QCoro::Task<void> RealtimeClient::connectSocket()
     QPointer<RealtimeClient> self(this);
     m_closing = false;
     m_reconnectTimer.stop();
-    if (m_socket.state() == QAbstractSocket::UnconnectedState) {
-        m_opening = true;
-        m_connectFailure.reset();
-        m_socket.open(QNetworkRequest(endpointUrl()));
-    }
-    bool timedOut = false;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &m_socketSignal, [&timedOut, this] {
-        timedOut = true;
-        emit m_socketSignal.changed();
-    });
-    deadline.start(m_options.timeout);
+    if (m_socket.state() == QAbstractSocket::UnconnectedState)
+        openSocket();
     StreamSignal *signal = &m_socketSignal;
-    while (self && !isConnected() && !timedOut && !(m_connectFailure && !m_opening))
+    while (self && !isConnected() && m_opening)
         co_await qCoro(signal, &StreamSignal::changed);
     if (!self)
         throw RealtimeError(RealtimeError::Kind::Closed, QStringLiteral("The realtime client was closed"));
     if (isConnected())
         co_return;
-    const QString reason = m_connectFailure.value_or(QStringLiteral("Connecting timed out"));
-    if (timedOut)
-        m_socket.abort();
-    throw RealtimeError(timedOut ? RealtimeError::Kind::TimedOut : RealtimeError::Kind::Connection,
-                        QStringLiteral("Could not connect to realtime: %1").arg(reason));
+    throw RealtimeError(m_connectTimedOut ? RealtimeError::Kind::TimedOut : RealtimeError::Kind::Connection,
+                        QStringLiteral("Could not connect to realtime: %1")
+                            .arg(m_connectFailure.value_or(QStringLiteral("the connection closed"))));
+}
+
+void RealtimeClient::openSocket()
+{
+    m_opening = true;
+    m_connectTimedOut = false;
+    m_connectFailure.reset();
+    m_connectDeadline.start();
+    QNetworkRequest request(endpointUrl());
+    for (const auto &[name, value] : m_options.headers)
+        request.setRawHeader(name, value);
+    m_socket.open(request);
 }
 
 void RealtimeClient::disconnect()
@@ -157,6 +166,7 @@ void RealtimeClient::disconnect()
     m_closing = true;
     m_reconnectTimer.stop();
     m_heartbeatTimer.stop();
+    m_connectDeadline.stop();
     for (RealtimeChannel *channel : channels())
         channel->close();
     if (m_socket.state() != QAbstractSocket::UnconnectedState)
@@ -167,6 +177,7 @@ void RealtimeClient::onConnected()
 {
     m_opening = false;
     m_socketUp = true;
+    m_connectDeadline.stop();
     m_reconnectAttempts = 0;
     m_pendingHeartbeat.clear();
     m_heartbeatTimer.start();
@@ -182,6 +193,7 @@ void RealtimeClient::onDisconnected()
         return; // already handled
     m_opening = false;
     m_socketUp = false;
+    m_connectDeadline.stop();
     m_heartbeatTimer.stop();
     m_pendingHeartbeat.clear();
     if (!m_connectFailure)

@@ -65,6 +65,7 @@ private:
     QString currentToken() const;
     void push(const QString &topic, const QString &event, const QJsonObject &payload, const QString &ref,
               const QString &joinRef);
+    void openSocket();
     void onConnected();
     void onDisconnected();
     void onTextMessage(const QString &message);
@@ -79,10 +80,12 @@ private:
     QWebSocket m_socket;
     QTimer m_heartbeatTimer;
     QTimer m_reconnectTimer;
+    QTimer m_connectDeadline;
     quint64 m_ref = 0;
     QString m_pendingHeartbeat;
     bool m_opening = false;
     bool m_socketUp = false;
+    bool m_connectTimedOut = false;
     bool m_closing = false;
     int m_reconnectAttempts = 0;
     std::optional<QString> m_connectFailure;
