@@ -239,7 +239,9 @@ QCoro::Task<Session> SupabaseAuthClient::refreshWith(QString refreshToken)
         if (flight->refreshToken == refreshToken) {
             if (flight->error)
                 throw *flight->error;
-            co_return *flight->session;
+            // A copy: QCoro moves what co_return names, and other waiters still read it.
+            const Session shared = *flight->session;
+            co_return shared;
         }
         if (!self)
             throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));

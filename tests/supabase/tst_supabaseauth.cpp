@@ -85,9 +85,9 @@ private:
     LocalBackend m_backend;
     bool m_serverUp = false;
 
-    // Standalone launch step: follows the server's redirects like a browser until it is sent
-    // to the redirect URL, approving the local sign-in page's form on the way.
-    static QCoro::Task<QUrl> followSignIn(QUrl url, QString redirectPrefix)
+    // Stands in for the browser: follows the server's redirects until it is sent to the
+    // redirect URL, answering the local sign-in page with `choice` ("approve" or "cancel").
+    static QCoro::Task<QUrl> followSignIn(QUrl url, QString redirectPrefix, QString choice = QStringLiteral("approve"))
     {
         QNetworkAccessManager network;
         for (int hop = 0; hop < 10; ++hop) {
@@ -114,16 +114,20 @@ private:
             QUrlQuery form;
             for (auto it = inputPattern.globalMatch(html); it.hasNext();) {
                 const auto input = it.next();
-                form.addQueryItem(input.captured(1), input.captured(2).toHtmlEscaped());
+                // Sign in as the seeded user, who has an account already.
+                form.addQueryItem(input.captured(1),
+                                  input.captured(1) == QLatin1String("email") ? seedEmail : input.captured(2));
             }
+            form.addQueryItem(QStringLiteral("action"), choice);
             QNetworkRequest post(url.resolved(QUrl(action.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&")))));
             post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
             post.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
             QNetworkReply *posted = co_await network.post(post, form.toString(QUrl::FullyEncoded).toUtf8());
             const QByteArray next = posted->rawHeader("Location");
+            const QByteArray answer = posted->readAll();
             posted->deleteLater();
             if (next.isEmpty())
-                throw std::runtime_error("the sign-in form did not redirect");
+                throw std::runtime_error("the sign-in form did not redirect: " + answer.toStdString());
             url = url.resolved(QUrl::fromEncoded(next));
         }
         throw std::runtime_error("too many redirects");
@@ -131,8 +135,9 @@ private:
 
     static QCoro::Task<QUrl> recordCallback(QCoro::Task<QUrl> inner, QUrl *into)
     {
-        *into = co_await std::move(inner);
-        co_return *into;
+        const QUrl url = co_await std::move(inner);
+        *into = url; // not co_return *into: QCoro would move the value out of it
+        co_return url;
     }
 
     static QCoro::Task<QUrl> failLaunch()
@@ -157,7 +162,7 @@ private slots:
 
     void initTestCase()
     {
-        m_serverUp = m_backend.start({QStringLiteral("--memory"), QStringLiteral("--test-controls"),
+        m_serverUp = m_backend.start({QStringLiteral("--memory"), QStringLiteral("--test-controls"), QStringLiteral("--password-iterations"), QStringLiteral("1000"),
                                       QStringLiteral("--seed-user"), seedEmail + u':' + seedPassword,
                                       QStringLiteral("--seed-user"), QStringLiteral("bob@example.com:bobs-password-2")});
     }
@@ -342,7 +347,6 @@ private slots:
         QCOMPARE(installed.expiresAt, jwtPayload(original.accessToken)->value("exp").toInteger());
 
         const Session renewed = run(second->auth().renewSession()).get();
-        QVERIFY(renewed.accessToken != original.accessToken);
         QVERIFY(renewed.refreshToken != original.refreshToken);
         QCOMPARE(second->auth().currentSession()->refreshToken, renewed.refreshToken);
         QCOMPARE(run(second->auth().fetchUser()).get().email, seedEmail);
@@ -450,10 +454,11 @@ private slots:
         g_clockShift = session.expiresIn - 30; // inside the renewal margin
         auto a = client->auth().fetchCurrentSession();
         auto b = client->auth().fetchCurrentSession();
+        auto c = client->auth().renewSession();
         const Session first = run(std::move(a)).get();
-        const Session second = run(std::move(b)).get();
-        QVERIFY(first.accessToken != session.accessToken);
-        QCOMPARE(second.accessToken, first.accessToken);
+        QVERIFY(first.refreshToken != session.refreshToken);
+        QCOMPARE(run(std::move(b)).get().refreshToken, first.refreshToken);
+        QCOMPARE(run(std::move(c)).get().refreshToken, first.refreshToken);
         QCOMPARE(client->auth().currentSession()->refreshToken, first.refreshToken);
         QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
     }
@@ -474,7 +479,7 @@ private slots:
         g_clockShift = 0;
         client->auth().stopAutoRefresh();
         QVERIFY(!client->auth().isAutoRefreshing());
-        QVERIFY(client->auth().currentSession()->accessToken != session.accessToken);
+        QVERIFY(client->auth().currentSession()->refreshToken != session.refreshToken);
     }
 
     void deadSessionIsDroppedOnlyAfterExpiry()
@@ -513,10 +518,10 @@ private slots:
             run(client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt,
                                                    {{QStringLiteral("prompt"), QStringLiteral("select_account")}}, launch))
                 .get();
-        QVERIFY(!session.user.id.isEmpty());
+        QCOMPARE(session.user.email, seedEmail);
         QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::SignedIn}));
         QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
-        QVERIFY(QUrlQuery(callback).hasQueryItem(QStringLiteral("code")));
+        QVERIFY2(QUrlQuery(callback).hasQueryItem(QStringLiteral("code")), qPrintable(callback.toString()));
 
         // The same code again, even with a pending verifier: single use.
         client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
@@ -541,6 +546,23 @@ private slots:
         QCOMPARE(error->code(), QStringLiteral("bad_code_verifier"));
         QVERIFY(!client->auth().currentSession());
         QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
+    }
+
+    void cancelledProviderSignInReportsTheRedirectError()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        const auto launch = [](const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl) {
+            return followSignIn(authorizationUrl, redirectUrl->toString(), QStringLiteral("cancel"));
+        };
+        const auto outcome = run(client->auth().startProviderSignIn(
+            QStringLiteral("google"), QUrl(QStringLiteral("tindrel://auth-callback")), std::nullopt, {}, launch));
+        const auto error = authErrorOf(outcome);
+        QVERIFY2(error, qPrintable(tindrel::test::errorText(outcome)));
+        QCOMPARE(error->kind(), AuthError::Kind::CallbackError);
+        QCOMPARE(error->oauthError(), QStringLiteral("access_denied"));
+        QVERIFY(!error->message().isEmpty());
+        QVERIFY(!client->auth().currentSession());
     }
 
     void failedLaunchForgetsTheVerifier()
