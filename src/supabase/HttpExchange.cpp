@@ -37,7 +37,8 @@ QCoro::Task<HttpExchange> HttpExchange::send(QNetworkAccessManager *network, QNe
 
     HttpExchange result;
     result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    result.body = reply->readAll();
+    if (reply->isOpen())
+        result.body = reply->readAll();
     result.headers = reply->rawHeaderPairs();
     result.error = reply->error();
     result.errorString = reply->errorString();

@@ -1,6 +1,10 @@
 #include "LocalBackend.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -76,4 +80,23 @@ void LocalBackend::resume()
 {
     if (m_process && m_process->processId() > 0)
         ::kill(static_cast<pid_t>(m_process->processId()), SIGCONT);
+}
+
+QJsonObject LocalBackend::control(const QByteArray &method, const QString &path, const QJsonObject &body) const
+{
+    QNetworkAccessManager network;
+    QUrl url = m_baseUrl;
+    url.setPath(QStringLiteral("/__tindrel_test") + path);
+    QNetworkRequest request(url);
+    request.setRawHeader("apikey", m_anonKey.toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = network.sendCustomRequest(
+        request, method, method == "POST" ? QJsonDocument(body).toJson(QJsonDocument::Compact) : QByteArray());
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    reply->deleteLater();
+    return answer;
 }

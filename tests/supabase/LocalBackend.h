@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,9 @@ public:
     // SIGSTOP / SIGCONT: a server that keeps its sockets open but answers nothing.
     void pause();
     void resume();
+
+    // Calls a test control ("/faults", "/requests", …) and returns its JSON answer.
+    QJsonObject control(const QByteArray &method, const QString &path, const QJsonObject &body = {}) const;
 
     QUrl baseUrl() const { return m_baseUrl; }
     QString anonKey() const { return m_anonKey; }
