@@ -7,6 +7,7 @@
 #include "Jwt.h"
 #include "ObjectStore.h"
 #include "PendingResponse.h"
+#include "RealtimeHub.h"
 #include "Secrets.h"
 #include "SpeechRecognizer.h"
 #include "StorageApi.h"
@@ -82,8 +83,27 @@ bool LocalBackend::start(QString *error)
         m_auth->setPasswordIterations(m_options.passwordIterations);
     m_storage = std::make_unique<StorageApi>(m_context);
     m_functions = new FunctionsApi(m_context, *m_auth, *m_storage, *m_recognizer, this);
-    if (m_options.testControls)
+    m_realtime = new RealtimeHub(m_context, *m_auth, this);
+    m_realtime->setIdleTimeout(m_options.realtimeIdleTimeoutMs);
+    m_functions->setInsertListener([this](const TranscriptionRecord &row) { m_realtime->publishInsert(row); });
+    if (m_options.testControls) {
         m_controls = std::make_unique<TestControls>(m_context, *m_auth, *m_functions);
+        m_controls->setRealtimeDisconnect([this] { return m_realtime->disconnectAll(); });
+    }
+
+    // The WebSocket upgrade needs a route of its own; the server hands the socket over
+    // after the handler returns, so the handler writes nothing for an upgrade.
+    m_server.route(QStringLiteral("/realtime/v1/websocket"),
+                   [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) != 0) {
+                           PendingResponse(std::move(responder))
+                               .send(HttpReply::json(400, QJsonObject{{"error", "WebSocket upgrade expected"}}));
+                       }
+                   });
+    connect(&m_server, &QHttpServer::newWebSocketConnection, this, [this] {
+        while (m_server.hasPendingWebSocketConnections())
+            m_realtime->accept(m_server.nextPendingWebSocketConnection());
+    });
 
     m_server.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         dispatch(HttpRequest::from(request), std::make_shared<PendingResponse>(std::move(responder)));

@@ -37,6 +37,7 @@ public:
         QString autoApproveGoogleEmail;  // approve the Google page at once as this address
         QString modelDir;            // speech model; empty: the system's
         int passwordIterations = 0;  // 0: the hasher's default
+        int realtimeIdleTimeoutMs = 60000;
         Clock clock = systemClock();
     };
 

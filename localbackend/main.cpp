@@ -67,8 +67,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption iterationsOption(QStringLiteral("password-iterations"),
                                               QStringLiteral("PBKDF2 rounds for new passwords (tests lower it)."),
                                               QStringLiteral("N"));
+    const QCommandLineOption idleOption(QStringLiteral("realtime-idle-timeout"),
+                                        QStringLiteral("Close realtime sockets silent this long (default 60)."),
+                                        QStringLiteral("SECONDS"));
     parser.addOptions({portOption, dataOption, memoryOption, seedOption, expiryOption, controlsOption, googleOption,
-                       configOption, modelOption, iterationsOption});
+                       configOption, modelOption, iterationsOption, idleOption});
     parser.process(app);
 
     LocalBackend::Options options;
@@ -91,6 +94,12 @@ int main(int argc, char *argv[])
     options.testControls = parser.isSet(controlsOption);
     options.autoApproveGoogleEmail = parser.value(googleOption);
     options.modelDir = parser.value(modelOption);
+    if (parser.isSet(idleOption)) {
+        const double seconds = parser.value(idleOption).toDouble(&ok);
+        if (!ok || seconds <= 0)
+            return fail(QStringLiteral("--realtime-idle-timeout needs a positive number of seconds"));
+        options.realtimeIdleTimeoutMs = static_cast<int>(seconds * 1000);
+    }
     if (parser.isSet(iterationsOption)) {
         options.passwordIterations = parser.value(iterationsOption).toInt(&ok);
         if (!ok || options.passwordIterations < 1)

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -123,6 +124,33 @@ QJsonObject BackendProcess::signIn(const QString &email, const QString &password
     return postJson(QStringLiteral("/auth/v1/token?grant_type=password"),
                     QJsonObject{{"email", email}, {"password", password}})
         .json();
+}
+
+} // namespace tindrel::test
+
+namespace tindrel::test {
+
+HttpResult BackendProcess::transcribe(const QByteArray &accessToken, const QByteArray &audio, const QString &text,
+                                      const QString &filename)
+{
+    const HttpResult slot = function(QStringLiteral("transcribe"), accessToken,
+                                     QJsonObject{{"action", "get_upload_url"},
+                                                 {"filename", filename},
+                                                 {"file_size", audio.size()},
+                                                 {"content_type", "audio/m4a"}});
+    if (slot.status != 200)
+        return slot;
+    const HttpResult put = send("PUT", slot.json().value("uploadUrl").toString(), audio,
+                                {{"Content-Type", "audio/m4a"}, {"x-amz-content-sha256", "UNSIGNED-PAYLOAD"}, {"apikey", {}}});
+    if (put.status != 200)
+        return put;
+    if (!text.isNull())
+        control(QStringLiteral("/transcripts"), QJsonObject{{"texts", QJsonArray{text}}});
+    return function(QStringLiteral("transcribe"), accessToken,
+                    QJsonObject{{"action", "transcribe_stored"},
+                                {"file_key", slot.json().value("storeKey").toString()},
+                                {"duration", 2.5},
+                                {"mode", "fast"}});
 }
 
 } // namespace tindrel::test

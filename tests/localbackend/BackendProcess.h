@@ -50,6 +50,10 @@ public:
     QString createUser(const QString &email, const QString &password);
     HttpResult control(const QString &path, const QJsonObject &body);
     QJsonObject signIn(const QString &email, const QString &password);
+    // Runs the app's three transcription steps with `audio`; with `text` the server answers
+    // that text instead of recognising the audio. Returns the last reply.
+    HttpResult transcribe(const QByteArray &accessToken, const QByteArray &audio, const QString &text = {},
+                          const QString &filename = QStringLiteral("recording.m4a"));
 
 private:
     QProcess m_process;
