@@ -1,0 +1,2 @@
+#include "support/TestSupport.h"
+int main(){}
