@@ -184,7 +184,9 @@ void ScriptedHttpServer::answer(QTcpSocket *socket, const ScriptedReply &reply)
     if (!connection)
         return;
     if (reply.action == ScriptedReply::Action::DropConnection) {
-        socket->disconnectFromHost();
+        // Later: closing emits disconnected() at once, which frees the connection under our
+        // callers. It stays busy, so nothing else is read from it.
+        QMetaObject::invokeMethod(socket, &QTcpSocket::disconnectFromHost, Qt::QueuedConnection);
         return;
     }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";

@@ -23,7 +23,8 @@ struct ScriptedReply {
     enum class Action {
         Answer,         // send status, headers and body
         NeverAnswer,    // keep the connection open and stay silent (client time-outs)
-        DropConnection, // close the connection without a byte of reply (connection lost)
+        DropConnection, // close the connection without a byte of reply (connection lost);
+                        // Qt sends a request once more when a reused connection drops
     };
 
     int status = 200;
