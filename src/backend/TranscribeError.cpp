@@ -4,7 +4,6 @@
 #include "backend/TransportError.h"
 #include "core/Localizer.h"
 
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
@@ -111,11 +110,6 @@ TranscribeError TranscribeError::quotaExceeded()
 TranscribeError TranscribeError::noText()
 {
     return {Case::noText, 0, {}, std::nullopt};
-}
-
-TranscribeError TranscribeError::fromReply(const QByteArray &body, int status, const QNetworkReply &reply)
-{
-    return fromReply(body, status, reply.rawHeaderPairs());
 }
 
 TranscribeError TranscribeError::fromReply(const QByteArray &body, int status, const Headers &headers)

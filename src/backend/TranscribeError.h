@@ -8,8 +8,6 @@
 #include <exception>
 #include <optional>
 
-class QNetworkReply;
-
 namespace tindrel {
 
 // The failures of the transcription pipeline. Plain values: copyable, compared by case and
@@ -33,11 +31,6 @@ public:
     // The error for a reply whose status is outside 200-299: the backend's structured codes
     // first, otherwise `http` with a readable message. Never fails.
     static TranscribeError fromReply(const QByteArray &body, int status, const Headers &headers);
-    static TranscribeError fromReply(const QByteArray &body, int status, const QNetworkReply &reply);
-
-    // The readable message of a failed reply (JSON detail, gateway page title, plain text),
-    // with the header's request id attached for support.
-    static QString messageFromReply(const QByteArray &body, const Headers &headers);
 
     // The request id a message carries ("requestId=abc", "requestId: abc"), if any.
     static std::optional<QString> requestIdInMessage(const QString &message);
@@ -63,6 +56,10 @@ public:
     }
 
 private:
+    // The readable message of a failed reply (JSON detail, gateway page title, plain text),
+    // with the header's request id attached for support.
+    static QString messageFromReply(const QByteArray &body, const Headers &headers);
+
     TranscribeError(Case kind, int status, QString message, std::optional<QString> requestId);
 
     Case m_case;
