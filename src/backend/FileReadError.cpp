@@ -6,8 +6,7 @@ namespace tindrel {
 
 FileReadError::FileReadError(QString fileName, QString reason)
     : m_fileName(std::move(fileName)), m_reason(std::move(reason)), m_what(description().toUtf8())
-{
-}
+{}
 
 QString FileReadError::description() const
 {

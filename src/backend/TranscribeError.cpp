@@ -14,10 +14,7 @@ namespace {
 
 constexpr qsizetype maximumDetailLength = 280;
 
-bool isGatewayStatus(int status)
-{
-    return status == 502 || status == 503 || status == 504;
-}
+bool isGatewayStatus(int status) { return status == 502 || status == 503 || status == 504; }
 
 // HTTP header names are case-insensitive; gateways send this one in every spelling.
 QString headerRequestId(const TranscribeError::Headers &headers)
@@ -74,8 +71,7 @@ std::optional<QString> jsonDetail(const QJsonObject &object)
 TranscribeError::TranscribeError(Case kind, int status, QString message, std::optional<QString> requestId)
     : m_case(kind), m_status(status), m_message(std::move(message)), m_requestId(std::move(requestId)),
       m_what(description().toUtf8())
-{
-}
+{}
 
 TranscribeError TranscribeError::http(int status, const QString &message)
 {
@@ -97,28 +93,19 @@ TranscribeError TranscribeError::pendingUploadStorageLimit(const std::optional<Q
     return {Case::pendingUploadStorageLimit, 0, {}, requestId};
 }
 
-TranscribeError TranscribeError::invalidConfig()
-{
-    return {Case::invalidConfig, 0, {}, std::nullopt};
-}
+TranscribeError TranscribeError::invalidConfig() { return {Case::invalidConfig, 0, {}, std::nullopt}; }
 
-TranscribeError TranscribeError::quotaExceeded()
-{
-    return {Case::quotaExceeded, 0, {}, std::nullopt};
-}
+TranscribeError TranscribeError::quotaExceeded() { return {Case::quotaExceeded, 0, {}, std::nullopt}; }
 
-TranscribeError TranscribeError::noText()
-{
-    return {Case::noText, 0, {}, std::nullopt};
-}
+TranscribeError TranscribeError::noText() { return {Case::noText, 0, {}, std::nullopt}; }
 
 TranscribeError TranscribeError::fromReply(const QByteArray &body, int status, const Headers &headers)
 {
     if (const auto object = json::decodeObject(body); object && object->value(u"error").isString()) {
         const QString code = object->value(u"error").toString();
         std::optional<QString> requestId;
-        if (const QJsonValue member = object->value(u"requestId"); member.isString()
-            && !member.toString().trimmed().isEmpty())
+        if (const QJsonValue member = object->value(u"requestId");
+            member.isString() && !member.toString().trimmed().isEmpty())
             requestId = member.toString().trimmed();
         else if (const QString header = headerRequestId(headers).trimmed(); !header.isEmpty())
             requestId = header;
@@ -180,10 +167,7 @@ std::optional<QString> TranscribeError::requestId() const
     return m_case == Case::http ? requestIdInMessage(m_message) : m_requestId;
 }
 
-bool TranscribeError::isRetryable() const
-{
-    return m_case == Case::http && isGatewayStatus(m_status);
-}
+bool TranscribeError::isRetryable() const { return m_case == Case::http && isGatewayStatus(m_status); }
 
 bool TranscribeError::isRetryable(const std::exception_ptr &failure)
 {
@@ -221,8 +205,8 @@ QString TranscribeError::description() const
                       : localized("error.transcribe.entitlement_inactive");
     case Case::pendingUploadStorageLimit:
         return withId
-            ? localizedFormat("error.transcribe.pending_upload_storage_limit_with_request_id", {}, {}, arguments)
-            : localized("error.transcribe.pending_upload_storage_limit");
+                   ? localizedFormat("error.transcribe.pending_upload_storage_limit_with_request_id", {}, {}, arguments)
+                   : localized("error.transcribe.pending_upload_storage_limit");
     case Case::invalidConfig:
         return localized("error.transcribe.invalid_config");
     case Case::quotaExceeded:

@@ -15,8 +15,15 @@ namespace tindrel {
 // back to the default mode); users see description().
 class TranscribeError : public std::exception {
 public:
-    enum class Case { http, entitlementRequired, entitlementInactive, pendingUploadStorageLimit, invalidConfig,
-                      quotaExceeded, noText };
+    enum class Case {
+        http,
+        entitlementRequired,
+        entitlementInactive,
+        pendingUploadStorageLimit,
+        invalidConfig,
+        quotaExceeded,
+        noText
+    };
 
     using Headers = QList<QPair<QByteArray, QByteArray>>;
 
@@ -52,7 +59,7 @@ public:
     friend bool operator==(const TranscribeError &a, const TranscribeError &b)
     {
         return a.m_case == b.m_case && a.m_status == b.m_status && a.m_message == b.m_message
-            && a.m_requestId == b.m_requestId;
+               && a.m_requestId == b.m_requestId;
     }
 
 private:

@@ -27,10 +27,7 @@ namespace {
 
 constexpr QStringView component = u"TranscribeService";
 
-bool isSuccess(int status)
-{
-    return status >= 200 && status <= 299;
-}
+bool isSuccess(int status) { return status >= 200 && status <= 299; }
 
 // Only web URLs: Qt would happily PUT the recording over a local file for a "file:" URL.
 std::optional<QUrl> parseWebUrl(const QString &text)
@@ -147,8 +144,7 @@ public:
                   CancellationToken token)
         : m_session(session), m_timing(std::move(timing)), m_request(std::move(request)), m_token(std::move(token)),
           m_endpoint(m_request.baseUrl + QStringLiteral("/functions/v1/transcribe"))
-    {
-    }
+    {}
 
     QCoro::Task<QString> execute()
     {
@@ -242,8 +238,8 @@ private:
         request.setRawHeader("Content-Type", "application/json");
         request.setRawHeader("apikey", m_request.anonKey.toUtf8());
         applyCommonHeaders(request, m_request.accessToken, QString::fromLatin1(clientPlatform), requestId);
-        const HttpReply reply
-            = co_await send(request, Method::Post, QJsonDocument(body).toJson(QJsonDocument::Compact));
+        const HttpReply reply =
+            co_await send(request, Method::Post, QJsonDocument(body).toJson(QJsonDocument::Compact));
         if (!reply.succeeded())
             throw TranscribeError::fromReply(reply.body, reply.status, reply.headers);
         co_return reply.body;
@@ -294,7 +290,7 @@ private:
             head += multipartField(boundary, "abandoned_upload_attempt_id", config.requestId->toUtf8());
         }
         head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + safeName
-            + "\"\r\nContent-Type: " + m_contentType.toUtf8() + "\r\n\r\n";
+                + "\"\r\nContent-Type: " + m_contentType.toUtf8() + "\r\n\r\n";
         const QByteArray tail = "\r\n--" + boundary + "--\r\n";
         // One exact allocation: the body is the second copy of the recording in memory.
         QByteArray body;
@@ -371,10 +367,7 @@ private:
 
 TranscribeService::TranscribeService(QObject *parent) : TranscribeService(Timing{}, parent) {}
 
-TranscribeService::TranscribeService(Timing timing, QObject *parent)
-    : QObject(parent), m_timing(std::move(timing))
-{
-}
+TranscribeService::TranscribeService(Timing timing, QObject *parent) : QObject(parent), m_timing(std::move(timing)) {}
 
 QCoro::Task<QString> TranscribeService::transcribe(Request request, CancellationToken token)
 {

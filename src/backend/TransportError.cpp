@@ -6,8 +6,7 @@ namespace tindrel {
 
 TransportError::TransportError(QNetworkReply::NetworkError code, bool timedOut)
     : m_code(code), m_timedOut(timedOut), m_what(description().toUtf8())
-{
-}
+{}
 
 // The four retryable URL error codes of the other platform, as Qt reports them here:
 //   timedOut               -> our own time-out flag (the reply says OperationCanceledError),

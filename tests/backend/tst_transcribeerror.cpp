@@ -47,12 +47,12 @@ private slots:
             << 403 << QByteArray("{\"error\":\"entitlement_required\"}") << none << none
             << TranscribeError::entitlementRequired() << "error.transcribe.entitlement_required";
         QTest::newRow("entitlement required, id from header trimmed")
-            << 403 << QByteArray("{\"error\":\"entitlement_required\",\"requestId\":\"   \"}") << QByteArray("x-request-id")
-            << QByteArray(" h-1 ") << TranscribeError::entitlementRequired("h-1")
+            << 403 << QByteArray("{\"error\":\"entitlement_required\",\"requestId\":\"   \"}")
+            << QByteArray("x-request-id") << QByteArray(" h-1 ") << TranscribeError::entitlementRequired("h-1")
             << "error.transcribe.entitlement_required_with_request_id";
         QTest::newRow("entitlement inactive, body id wins over header")
-            << 403 << QByteArray("{\"error\":\"entitlement_inactive\",\"requestId\":\"b-1\"}") << QByteArray("X-Request-Id")
-            << QByteArray("h-2") << TranscribeError::entitlementInactive("b-1")
+            << 403 << QByteArray("{\"error\":\"entitlement_inactive\",\"requestId\":\"b-1\"}")
+            << QByteArray("X-Request-Id") << QByteArray("h-2") << TranscribeError::entitlementInactive("b-1")
             << "error.transcribe.entitlement_inactive_with_request_id";
         QTest::newRow("pending upload limit, upper-case header")
             << 429 << QByteArray("{\"error\":\"pending_upload_storage_limit\"}") << QByteArray("X-REQUEST-ID")
@@ -62,8 +62,8 @@ private slots:
             << 429 << QByteArray("{\"error\":\"quota_exceeded\",\"requestId\":\"q-1\"}") << none << none
             << TranscribeError::quotaExceeded() << "error.transcribe.quota_exceeded";
         QTest::newRow("plain code is not structured")
-            << 403 << QByteArray("{\"error\":\"forbidden\"}") << none << none
-            << TranscribeError::http(403, "forbidden") << "error.transcribe.failed";
+            << 403 << QByteArray("{\"error\":\"forbidden\"}") << none << none << TranscribeError::http(403, "forbidden")
+            << "error.transcribe.failed";
         QTest::newRow("plain code with header id")
             << 403 << QByteArray("{\"error\":\"forbidden\"}") << QByteArray("X-Request-Id") << QByteArray("R")
             << TranscribeError::http(403, "forbidden | requestId=R") << "error.transcribe.failed_with_request_id";
@@ -78,8 +78,9 @@ private slots:
             << none << TranscribeError::http(502, "Upstream gateway returned 502 Bad Gateway")
             << "error.transcribe.gateway_unavailable";
         QTest::newRow("gateway page, title attributes and case, header id")
-            << 503 << QByteArray("\n<!DOCTYPE html><TITLE lang=\"en\">  503 Unavailable </TITLE>") << QByteArray("X-Request-Id")
-            << QByteArray("gw-7") << TranscribeError::http(503, "Upstream gateway returned 503 Unavailable | requestId=gw-7")
+            << 503 << QByteArray("\n<!DOCTYPE html><TITLE lang=\"en\">  503 Unavailable </TITLE>")
+            << QByteArray("X-Request-Id") << QByteArray("gw-7")
+            << TranscribeError::http(503, "Upstream gateway returned 503 Unavailable | requestId=gw-7")
             << "error.transcribe.gateway_unavailable_with_request_id";
         QTest::newRow("gateway page without title")
             << 504 << QByteArray("<!doctype html><body>Gateway Timeout</body>") << none << none
@@ -95,12 +96,14 @@ private slots:
             << TranscribeError::http(500, "failed (requestId=abc-2)") << "error.transcribe.failed_with_request_id";
         QTest::newRow("plain text gets the id appended")
             << 500 << QByteArray("worker crashed") << QByteArray("X-Request-Id") << QByteArray("abc-3")
-            << TranscribeError::http(500, "worker crashed (requestId: abc-3)") << "error.transcribe.failed_with_request_id";
+            << TranscribeError::http(500, "worker crashed (requestId: abc-3)")
+            << "error.transcribe.failed_with_request_id";
         QTest::newRow("json message cut at 280")
             << 400 << QByteArray("{\"message\":\"" + QByteArray(1000, 'm') + "\"}") << none << none
             << TranscribeError::http(400, QString(280, u'm')) << "error.transcribe.failed";
         QTest::newRow("json cut keeps whole characters")
-            << 400 << ("{\"message\":\"" + QByteArray(279, 'a') + QString::fromUtf8("\U0001F600\U0001F600").toUtf8() + "\"}")
+            << 400
+            << ("{\"message\":\"" + QByteArray(279, 'a') + QString::fromUtf8("\U0001F600\U0001F600").toUtf8() + "\"}")
             << none << none << TranscribeError::http(400, QString(279, u'a') + QString::fromUtf8("\U0001F600"))
             << "error.transcribe.failed";
         QTest::newRow("json nested error message")
@@ -112,9 +115,8 @@ private slots:
         QTest::newRow("json without detail, header id")
             << 400 << QByteArray("{\"ok\":false}") << QByteArray("X-Request-Id") << QByteArray("j-1")
             << TranscribeError::http(400, "requestId=j-1") << "error.transcribe.failed_with_request_id";
-        QTest::newRow("json array is plain text")
-            << 400 << QByteArray("[1,2]") << none << none << TranscribeError::http(400, "[1,2]")
-            << "error.transcribe.failed";
+        QTest::newRow("json array is plain text") << 400 << QByteArray("[1,2]") << none << none
+                                                  << TranscribeError::http(400, "[1,2]") << "error.transcribe.failed";
         QTest::newRow("invalid utf-8 counts as empty")
             << 500 << QByteArray("\xff\xfe\xfd") << QByteArray("X-Request-Id") << QByteArray("u-1")
             << TranscribeError::http(500, "requestId=u-1") << "error.transcribe.failed_with_request_id";
@@ -146,11 +148,16 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("underscore ends the id") << "requestid: XY_9" << "XY";
-        QTest::newRow("joined part") << "forbidden | requestId=R-1" << "R-1";
-        QTest::newRow("appended part") << "crashed (requestId: abc-3)" << "abc-3";
-        QTest::newRow("space after equals") << "requestId= abc" << "abc";
-        QTest::newRow("first of two") << "requestId=a1 requestId=b2" << "a1";
+        QTest::newRow("underscore ends the id") << "requestid: XY_9"
+                                                << "XY";
+        QTest::newRow("joined part") << "forbidden | requestId=R-1"
+                                     << "R-1";
+        QTest::newRow("appended part") << "crashed (requestId: abc-3)"
+                                       << "abc-3";
+        QTest::newRow("space after equals") << "requestId= abc"
+                                            << "abc";
+        QTest::newRow("first of two") << "requestId=a1 requestId=b2"
+                                      << "a1";
         QTest::newRow("nothing after the marker") << "requestId=" << QString();
         QTest::newRow("no marker") << "request id abc" << QString();
     }
@@ -225,7 +232,8 @@ private slots:
                 QCOMPARE(text.count(u'%'), 1);
             }
         }
-        QVERIFY(Localizer::entry("ja", "error.transcribe.no_text") != Localizer::entry("en", "error.transcribe.no_text"));
+        QVERIFY(Localizer::entry("ja", "error.transcribe.no_text")
+                != Localizer::entry("en", "error.transcribe.no_text"));
         QVERIFY(Localizer::entry("zh-Hans", "error.transcribe.no_text")
                 != Localizer::entry("ja", "error.transcribe.no_text"));
     }
@@ -233,7 +241,8 @@ private slots:
     void descriptionsCarryTheRequestId()
     {
         Localizer::setLanguage(QStringLiteral("en"));
-        const QString gateway = TranscribeError::http(503, "Upstream gateway returned x | requestId=gw-9").description();
+        const QString gateway =
+            TranscribeError::http(503, "Upstream gateway returned x | requestId=gw-9").description();
         QVERIFY2(gateway.contains(u"gw-9") && !gateway.contains(u"%@") && !gateway.contains(u"Upstream"),
                  qPrintable(gateway));
         QCOMPARE(TranscribeError::http(500, "raw server text").description(),

@@ -29,20 +29,11 @@ const QByteArray functionPath = "/functions/v1/transcribe";
 const QByteArray storagePath = "/storage/upload";
 
 QStringList capturedLog;
-void captureLog(const QString &line)
-{
-    capturedLog << line;
-}
+void captureLog(const QString &line) { capturedLog << line; }
 
-QJsonObject jsonBody(const RecordedRequest &request)
-{
-    return QJsonDocument::fromJson(request.body).object();
-}
+QJsonObject jsonBody(const RecordedRequest &request) { return QJsonDocument::fromJson(request.body).object(); }
 
-QByteArray json(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
+QByteArray json(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 // The upload-URL reply; a null request id leaves the member out.
 ScriptedReply uploadConfig(const QString &uploadUrl, const QString &storeKey = "user-1/obj.m4a",
@@ -54,10 +45,7 @@ ScriptedReply uploadConfig(const QString &uploadUrl, const QString &storeKey = "
     return ScriptedReply::json(200, json(object));
 }
 
-ScriptedReply transcript(const QString &text)
-{
-    return ScriptedReply::json(200, json({{"text", text}}));
-}
+ScriptedReply transcript(const QString &text) { return ScriptedReply::json(200, json({{"text", text}})); }
 
 template<typename T>
 T failureOf(const test::Outcome<QString> &outcome)
@@ -171,14 +159,22 @@ private slots:
     {
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("contentType");
-        QTest::newRow("upper-case m4a") << "take.M4A" << "audio/m4a";
-        QTest::newRow("mp3") << "take.mp3" << "audio/mpeg";
-        QTest::newRow("wav") << "take.Wav" << "audio/wav";
-        QTest::newRow("webm") << "take.webm" << "audio/webm";
-        QTest::newRow("ogg") << "take.ogg" << "audio/ogg";
-        QTest::newRow("flac") << "take.flac" << "application/octet-stream";
-        QTest::newRow("last extension counts") << "take.m4a.tmp" << "application/octet-stream";
-        QTest::newRow("none") << "take" << "application/octet-stream";
+        QTest::newRow("upper-case m4a") << "take.M4A"
+                                        << "audio/m4a";
+        QTest::newRow("mp3") << "take.mp3"
+                             << "audio/mpeg";
+        QTest::newRow("wav") << "take.Wav"
+                             << "audio/wav";
+        QTest::newRow("webm") << "take.webm"
+                              << "audio/webm";
+        QTest::newRow("ogg") << "take.ogg"
+                             << "audio/ogg";
+        QTest::newRow("flac") << "take.flac"
+                              << "application/octet-stream";
+        QTest::newRow("last extension counts") << "take.m4a.tmp"
+                                               << "application/octet-stream";
+        QTest::newRow("none") << "take"
+                              << "application/octet-stream";
     }
     void contentTypeByExtension()
     {
@@ -203,8 +199,10 @@ private slots:
         const RecordedRequest &config = all[0];
         QCOMPARE(config.method, "POST");
         QCOMPARE(config.path, functionPath);
-        QCOMPARE(jsonBody(config), (QJsonObject{{"action", "get_upload_url"}, {"filename", "take.M4A"},
-                                                {"file_size", audio.size()}, {"content_type", "audio/m4a"}}));
+        QCOMPARE(jsonBody(config), (QJsonObject{{"action", "get_upload_url"},
+                                                {"filename", "take.M4A"},
+                                                {"file_size", audio.size()},
+                                                {"content_type", "audio/m4a"}}));
         QCOMPARE(config.header("Content-Type"), "application/json");
         QCOMPARE(config.header("apikey"), "anon-key");
         QCOMPARE(config.header("Authorization"), "Bearer access-1");
@@ -223,18 +221,21 @@ private slots:
             QVERIFY2(put.header(absent).isNull(), absent);
 
         const RecordedRequest &transcribe = all[2];
-        QCOMPARE(jsonBody(transcribe), (QJsonObject{{"action", "transcribe_stored"}, {"file_key", "user-1/obj.m4a"},
-                                                    {"duration", 12.5}, {"mode", "high_accuracy"}}));
+        QCOMPARE(jsonBody(transcribe), (QJsonObject{{"action", "transcribe_stored"},
+                                                    {"file_key", "user-1/obj.m4a"},
+                                                    {"duration", 12.5},
+                                                    {"mode", "high_accuracy"}}));
         QCOMPARE(transcribe.header("apikey"), "anon-key");
         QVERIFY(!transcribe.header("X-Request-Id").isEmpty());
         QVERIFY(transcribe.header("X-Request-Id") != config.header("X-Request-Id"));
 
         QVERIFY(m_uploadCalls.isEmpty() && m_transcriptionCalls.isEmpty() && m_waits.isEmpty());
-        QCOMPARE(capturedLog,
-                 (QStringList{"[TranscribeService] Step 1: Requesting upload URL...",
-                              QStringLiteral("[TranscribeService] Step 2: Uploading file to storage (size: %1)...")
-                                  .arg(audio.size()),
-                              "[TranscribeService] Step 3: Triggering transcription for the uploaded object."}));
+        QCOMPARE(
+            capturedLog,
+            (QStringList{
+                "[TranscribeService] Step 1: Requesting upload URL...",
+                QStringLiteral("[TranscribeService] Step 2: Uploading file to storage (size: %1)...").arg(audio.size()),
+                "[TranscribeService] Step 3: Triggering transcription for the uploaded object."}));
     }
 
     // Failed direct attempts are retried twice with growing waits; then the proxy takes over.
@@ -266,7 +267,8 @@ private slots:
         // Qt sends a request again, once, when a reused connection drops: no exact count then.
         const bool drops = storageReplies.first().action == ScriptedReply::Action::DropConnection;
         if (drops)
-            m_server->setResponder(storagePath, [](const RecordedRequest &) { return ScriptedReply::dropConnection(); });
+            m_server->setResponder(storagePath,
+                                   [](const RecordedRequest &) { return ScriptedReply::dropConnection(); });
         if (proxy)
             m_server->enqueue(functionPath, ScriptedReply::json(200, "{\"storeKey\":\"proxy-key\"}"));
         m_server->enqueue(functionPath, transcript("done"));
@@ -298,15 +300,31 @@ private slots:
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<bool>("abandoned");
         QTest::addColumn<QByteArray>("sentName");
-        QTest::newRow("empty upload URL, slot fields") << "" << "slot-key" << "slot-9" << "take.m4a" << true
-                                                       << QByteArray("take.m4a");
-        QTest::newRow("no request id") << "" << "slot-key" << QString() << "take.m4a" << false
-                                       << QByteArray("take.m4a");
-        QTest::newRow("empty request id") << "" << "slot-key" << "" << "take.m4a" << false << QByteArray("take.m4a");
-        QTest::newRow("empty store key") << "" << "" << "slot-9" << "take.m4a" << false << QByteArray("take.m4a");
-        QTest::newRow("unsafe file name") << "" << "k" << "s" << "a\"b\rc\nd.wav" << true << QByteArray("a_b_c_d.wav");
-        QTest::newRow("not a URL") << "::not a url::" << "k" << "s" << "take.m4a" << true << QByteArray("take.m4a");
-        QTest::newRow("local file URL is never written") << "file:///tmp/tindrel-never-written" << "k" << "s"
+        QTest::newRow("empty upload URL, slot fields") << ""
+                                                       << "slot-key"
+                                                       << "slot-9"
+                                                       << "take.m4a" << true << QByteArray("take.m4a");
+        QTest::newRow("no request id") << ""
+                                       << "slot-key" << QString() << "take.m4a" << false << QByteArray("take.m4a");
+        QTest::newRow("empty request id") << ""
+                                          << "slot-key"
+                                          << ""
+                                          << "take.m4a" << false << QByteArray("take.m4a");
+        QTest::newRow("empty store key") << ""
+                                         << ""
+                                         << "slot-9"
+                                         << "take.m4a" << false << QByteArray("take.m4a");
+        QTest::newRow("unsafe file name") << ""
+                                          << "k"
+                                          << "s"
+                                          << "a\"b\rc\nd.wav" << true << QByteArray("a_b_c_d.wav");
+        QTest::newRow("not a URL") << "::not a url::"
+                                   << "k"
+                                   << "s"
+                                   << "take.m4a" << true << QByteArray("take.m4a");
+        QTest::newRow("local file URL is never written") << "file:///tmp/tindrel-never-written"
+                                                         << "k"
+                                                         << "s"
                                                          << "take.m4a" << true << QByteArray("take.m4a");
     }
     void proxyUploadBody()
@@ -340,15 +358,15 @@ private slots:
         const QByteArray boundary = match.captured(1).toUtf8();
         auto field = [&](const QByteArray &name, const QByteArray &value) {
             return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value
-                + "\r\n";
+                   + "\r\n";
         };
         QByteArray expected = field("action", "upload_via_proxy");
         if (abandoned)
             expected += field("abandoned_store_key", storeKey.toUtf8())
-                + field("abandoned_upload_attempt_id", requestId.toUtf8());
+                        + field("abandoned_upload_attempt_id", requestId.toUtf8());
         expected += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + sentName
-            + "\"\r\nContent-Type: " + TranscribeService::contentTypeForFile(fileName).toUtf8() + "\r\n\r\n" + audio
-            + "\r\n--" + boundary + "--\r\n";
+                    + "\"\r\nContent-Type: " + TranscribeService::contentTypeForFile(fileName).toUtf8() + "\r\n\r\n"
+                    + audio + "\r\n--" + boundary + "--\r\n";
         QCOMPARE(proxy.body, expected);
         QCOMPARE(proxy.header("Content-Length"), QByteArray::number(expected.size()));
         QCOMPARE(proxy.header("apikey"), "anon-key");
@@ -401,9 +419,9 @@ private slots:
         QTest::newRow("upload config unreadable")
             << QList<ScriptedReply>{ScriptedReply::json(200, "{\"uploadUrl\":\"x\"}")}
             << TranscribeError::http(0, "Failed to parse upload config") << 1;
-        QTest::newRow("proxy refused")
-            << QList<ScriptedReply>{config, ScriptedReply::json(413, "{\"message\":\"too big\"}")}
-            << TranscribeError::http(413, "too big") << 2;
+        QTest::newRow("proxy refused") << QList<ScriptedReply>{config,
+                                                               ScriptedReply::json(413, "{\"message\":\"too big\"}")}
+                                       << TranscribeError::http(413, "too big") << 2;
         QTest::newRow("proxy reply without key")
             << QList<ScriptedReply>{config, ScriptedReply::json(200, "{\"storeKey\":\"\"}")}
             << TranscribeError::http(0, "Failed to parse proxy upload response") << 2;
@@ -413,7 +431,8 @@ private slots:
             << TranscribeError::http(500, "model crashed") << 3;
         QTest::newRow("transcription entitlement")
             << QList<ScriptedReply>{config, ScriptedReply::json(200, "{\"storeKey\":\"k\"}"),
-                                    ScriptedReply::json(403, "{\"error\":\"entitlement_required\",\"requestId\":\"e-1\"}")}
+                                    ScriptedReply::json(403,
+                                                        "{\"error\":\"entitlement_required\",\"requestId\":\"e-1\"}")}
             << TranscribeError::entitlementRequired("e-1") << 3;
     }
     void failuresThrownAtOnce()
@@ -502,13 +521,13 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("noText");
-        QTest::newRow("empty text is a transcript") << QByteArray("{\"text\":\"\",\"transcription\":\"x\"}") << ""
-                                                    << false;
+        QTest::newRow("empty text is a transcript")
+            << QByteArray("{\"text\":\"\",\"transcription\":\"x\"}") << "" << false;
         QTest::newRow("transcription member") << QByteArray("{\"transcription\":\"t\"}") << "t" << false;
         QTest::newRow("null text") << QByteArray("{\"text\":null,\"transcription\":\"t2\"}") << "t2" << false;
         QTest::newRow("empty error member ignored") << QByteArray("{\"error\":\"\",\"text\":\"ok\"}") << "ok" << false;
-        QTest::newRow("nested capital T") << QByteArray("{\"data\":{\"items\":[{\"Transcription\":\"deep\"}]}}")
-                                          << "deep" << false;
+        QTest::newRow("nested capital T")
+            << QByteArray("{\"data\":{\"items\":[{\"Transcription\":\"deep\"}]}}") << "deep" << false;
         QTest::newRow("wrongly typed text falls back to search")
             << QByteArray("{\"text\":5,\"transcription\":\"found\"}") << "found" << false;
         QTest::newRow("bare string") << QByteArray("\"bare\"") << "bare" << false;
@@ -553,10 +572,10 @@ private slots:
         QTest::addColumn<ScriptedReply>("reply");
         QTest::addColumn<bool>("timedOut");
         QTest::addColumn<int>("code");
-        QTest::newRow("connection dropped") << ScriptedReply::dropConnection() << false
-                                            << int(QNetworkReply::RemoteHostClosedError);
-        QTest::newRow("server stops answering") << ScriptedReply::neverAnswer() << true
-                                                << int(QNetworkReply::OperationCanceledError);
+        QTest::newRow("connection dropped")
+            << ScriptedReply::dropConnection() << false << int(QNetworkReply::RemoteHostClosedError);
+        QTest::newRow("server stops answering")
+            << ScriptedReply::neverAnswer() << true << int(QNetworkReply::OperationCanceledError);
     }
     void transportFailuresOfTranscription()
     {

@@ -60,15 +60,9 @@ ScriptedHttpServer::~ScriptedHttpServer()
     }
 }
 
-bool ScriptedHttpServer::listen(quint16 port)
-{
-    return m_server->listen(QHostAddress::LocalHost, port);
-}
+bool ScriptedHttpServer::listen(quint16 port) { return m_server->listen(QHostAddress::LocalHost, port); }
 
-quint16 ScriptedHttpServer::port() const
-{
-    return m_server->serverPort();
-}
+quint16 ScriptedHttpServer::port() const { return m_server->serverPort(); }
 
 QString ScriptedHttpServer::url(const QString &pathAndQuery) const
 {
