@@ -35,8 +35,8 @@ QCoro::Task<std::optional<QByteArray>> readAsyncFrom(KeychainItem::Primitives pr
         co_return result.data;
     if (!triesFileStoreAfter(result.status))
         co_return std::nullopt;
-    result = co_await KeychainSecurity::performAsync(KeychainSecurity::asyncLimit, readFallback,
-                                                     copyJob(primitives.of(Backend::defaultKeychain), service, account));
+    result = co_await KeychainSecurity::performAsync(
+        KeychainSecurity::asyncLimit, readFallback, copyJob(primitives.of(Backend::defaultKeychain), service, account));
     if (result.status == KeychainStatus::success)
         co_return result.data;
     co_return std::nullopt;
@@ -54,8 +54,7 @@ const KeychainItem::Primitives &KeychainItem::systemPrimitives()
 
 KeychainItem::KeychainItem(QString service, QString account, Primitives primitives)
     : service(std::move(service)), account(std::move(account)), m_primitives(std::move(primitives))
-{
-}
+{}
 
 KeychainReadResult KeychainItem::readResult(const KeychainCopyResult &copy)
 {
@@ -67,9 +66,11 @@ KeychainReadResult KeychainItem::readResult(const KeychainCopyResult &copy)
 qint32 KeychainItem::write(Backend backend, const QByteArray &data) const
 {
     const auto &primitives = m_primitives.of(backend);
-    const qint32 updated = KeychainSecurity::perform(
-        KeychainSecurity::blockingLimit, KeychainStatus::interactionNotAllowed,
-        [primitives, service = service, account = account, data] { return primitives->update(service, account, data); });
+    const qint32 updated =
+        KeychainSecurity::perform(KeychainSecurity::blockingLimit, KeychainStatus::interactionNotAllowed,
+                                  [primitives, service = service, account = account, data] {
+                                      return primitives->update(service, account, data);
+                                  });
     if (updated != KeychainStatus::itemNotFound)
         return updated;
     return KeychainSecurity::perform(

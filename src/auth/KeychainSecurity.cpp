@@ -84,10 +84,7 @@ bool KeychainSecurity::isBusy()
     return g_busy;
 }
 
-void KeychainSecurity::enqueue(std::function<void()> job)
-{
-    KeychainWorker::shared().enqueue(std::move(job));
-}
+void KeychainSecurity::enqueue(std::function<void()> job) { KeychainWorker::shared().enqueue(std::move(job)); }
 
 template<typename T>
 T KeychainSecurity::performBlocking(std::chrono::milliseconds limit, T fallback, std::function<T()> operation)

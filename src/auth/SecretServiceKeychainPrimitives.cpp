@@ -13,12 +13,16 @@ const SecretSchema itemSchema = {
     tindrel::SecretServiceKeychainPrimitives::schemaName,
     SECRET_SCHEMA_NONE,
     {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING}, {"account", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, {}}},
-    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 
-GQuark noPromptQuark()
-{
-    return g_quark_from_static_string("tindrel-keychain-no-prompt");
-}
+GQuark noPromptQuark() { return g_quark_from_static_string("tindrel-keychain-no-prompt"); }
 
 // libsecret hands every prompt the Secret Service asks for (unlock a keyring, create one) to
 // these class hooks. The stock ones show a dialog and wait for the user, which blocks without
@@ -59,9 +63,9 @@ void noPromptServiceClassInit(gpointer klass, gpointer)
 
 GType noPromptServiceType()
 {
-    static const GType type = g_type_register_static_simple(
-        SECRET_TYPE_SERVICE, "TindrelNoPromptSecretService", sizeof(NoPromptServiceClass), noPromptServiceClassInit,
-        sizeof(NoPromptService), nullptr, GTypeFlags{});
+    static const GType type =
+        g_type_register_static_simple(SECRET_TYPE_SERVICE, "TindrelNoPromptSecretService", sizeof(NoPromptServiceClass),
+                                      noPromptServiceClassInit, sizeof(NoPromptService), nullptr, GTypeFlags{});
     return type;
 }
 
@@ -81,8 +85,7 @@ struct Attributes {
     Attributes(const QString &service, const QString &account)
         : table(secret_attributes_build(&itemSchema, "service", service.toUtf8().constData(), "account",
                                         account.toUtf8().constData(), nullptr))
-    {
-    }
+    {}
     ~Attributes() { g_hash_table_unref(table); }
     Attributes(const Attributes &) = delete;
     Attributes &operator=(const Attributes &) = delete;
@@ -129,8 +132,8 @@ struct SecretServiceKeychainPrimitives::Connection {
         if (service)
             return service;
         ErrorHolder error;
-        gpointer opened = secret_service_open_sync(noPromptServiceType(), nullptr, SECRET_SERVICE_OPEN_SESSION,
-                                                   nullptr, error.out());
+        gpointer opened =
+            secret_service_open_sync(noPromptServiceType(), nullptr, SECRET_SERVICE_OPEN_SESSION, nullptr, error.out());
         if (!opened)
             return nullptr;
         service = SECRET_SERVICE(opened);

@@ -28,9 +28,10 @@ BackendConfiguration::Resolution BackendConfiguration::resolve(const std::option
     QString url = bundleText(bundleInfo, u"SupabaseURL");
     QString key = bundleText(bundleInfo, u"SupabaseAnonKey");
     if (url.isEmpty() || url.startsWith(QStringLiteral("$(")) || key.isEmpty()) {
-        logLine(u"SupabaseProvider",
-                QStringLiteral("WARN: Missing or unexpanded Info.plist SupabaseURL/AnonKey. Falling back to defaults. URL=")
-                    + url);
+        logLine(
+            u"SupabaseProvider",
+            QStringLiteral("WARN: Missing or unexpanded Info.plist SupabaseURL/AnonKey. Falling back to defaults. URL=")
+                + url);
         url = defaults.url;
         key = defaults.anonKey;
     }
@@ -41,8 +42,8 @@ BackendConfiguration::Resolution BackendConfiguration::resolve(const std::option
     if (!parsed.isValid())
         return {std::nullopt, QStringLiteral("无效的 SupabaseURL (Parse Failed): ") + url};
     if (parsed.host().isEmpty())
-        return {std::nullopt,
-                QStringLiteral("无效的 SupabaseURL (Host is nil): ") + url + QStringLiteral(" - Check .xcconfig SLASH expansion")};
+        return {std::nullopt, QStringLiteral("无效的 SupabaseURL (Host is nil): ") + url
+                                  + QStringLiteral(" - Check .xcconfig SLASH expansion")};
     return {BackendConfiguration{url, key, parsed}, {}};
 }
 

@@ -7,15 +7,9 @@
 
 namespace tindrel {
 
-RequestFrameContext RequestFrameContext::process()
-{
-    return {tindrel::deviceIdentifier(), BundleInfo::main()};
-}
+RequestFrameContext RequestFrameContext::process() { return {tindrel::deviceIdentifier(), BundleInfo::main()}; }
 
-QString makeRequestIdentifier()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
+QString makeRequestIdentifier() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
 bool isSafeHeaderValue(QStringView value)
 {

@@ -28,8 +28,7 @@ class FakePrimitives final : public KeychainPrimitives {
 public:
     FakePrimitives(QString name, std::shared_ptr<QStringList> log, std::shared_ptr<QMutex> logLock)
         : m_name(std::move(name)), m_log(std::move(log)), m_logLock(std::move(logLock))
-    {
-    }
+    {}
 
     QMap<QString, QByteArray> items; // key: service + "|" + account
     QMap<QString, qint32> forced;    // call name -> status answered instead
@@ -174,28 +173,38 @@ private slots:
         const int locked = KeychainStatus::interactionNotAllowed;
         const int notFound = KeychainStatus::itemNotFound;
         QTest::newRow("save without protected store goes to files")
-            << "save" << "dp update" << missing << true << QStringList{"dp update", "file update"};
+            << "save"
+            << "dp update" << missing << true << QStringList{"dp update", "file update"};
         QTest::newRow("save on a locked keyring writes no file")
-            << "save" << "dp update" << locked << false << QStringList{"dp update"};
-        QTest::newRow("save whose add fails") << "save" << "dp add" << locked << false
-                                              << QStringList{"dp update", "dp add"};
+            << "save"
+            << "dp update" << locked << false << QStringList{"dp update"};
+        QTest::newRow("save whose add fails") << "save"
+                                              << "dp add" << locked << false << QStringList{"dp update", "dp add"};
         QTest::newRow("save failing in the file store too")
-            << "save" << "both update" << missing << false << QStringList{"dp update", "file update"};
-        QTest::newRow("read on a locked keyring reads no file") << "read" << "dp copy" << locked << false
-                                                                << QStringList{"dp copy"};
+            << "save"
+            << "both update" << missing << false << QStringList{"dp update", "file update"};
+        QTest::newRow("read on a locked keyring reads no file")
+            << "read"
+            << "dp copy" << locked << false << QStringList{"dp copy"};
         QTest::newRow("read without protected store reads files")
-            << "read" << "dp copy" << missing << true << QStringList{"dp copy", "file copy"};
-        QTest::newRow("read failing with an I/O error") << "read" << "dp copy" << int(KeychainStatus::ioError)
-                                                        << false << QStringList{"dp copy"};
-        QTest::newRow("delete found") << "delete" << "" << 0 << true << QStringList{"dp remove", "file remove"};
-        QTest::newRow("delete not found") << "delete" << "dp remove" << notFound << true
-                                          << QStringList{"dp remove", "file remove"};
+            << "read"
+            << "dp copy" << missing << true << QStringList{"dp copy", "file copy"};
+        QTest::newRow("read failing with an I/O error")
+            << "read"
+            << "dp copy" << int(KeychainStatus::ioError) << false << QStringList{"dp copy"};
+        QTest::newRow("delete found") << "delete"
+                                      << "" << 0 << true << QStringList{"dp remove", "file remove"};
+        QTest::newRow("delete not found") << "delete"
+                                          << "dp remove" << notFound << true << QStringList{"dp remove", "file remove"};
         QTest::newRow("delete without protected store")
-            << "delete" << "dp remove" << missing << true << QStringList{"dp remove", "file remove"};
+            << "delete"
+            << "dp remove" << missing << true << QStringList{"dp remove", "file remove"};
         QTest::newRow("delete stopped by a locked keyring leaves the file")
-            << "delete" << "dp remove" << locked << false << QStringList{"dp remove"};
+            << "delete"
+            << "dp remove" << locked << false << QStringList{"dp remove"};
         QTest::newRow("delete stopped by an unexpected status leaves the file")
-            << "delete" << "dp remove" << -25293 << false << QStringList{"dp remove"};
+            << "delete"
+            << "dp remove" << -25293 << false << QStringList{"dp remove"};
     }
     void statusRouting()
     {

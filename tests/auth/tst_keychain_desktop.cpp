@@ -26,15 +26,9 @@ namespace {
 
 constexpr const char *childVariable = "TINDREL_KEYCHAIN_CHILD";
 
-QString uniqueService()
-{
-    return QStringLiteral("tindrel.test.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-}
+QString uniqueService() { return QStringLiteral("tindrel.test.") + QUuid::createUuid().toString(QUuid::WithoutBraces); }
 
-FileKeychainPrimitives fileStore()
-{
-    return FileKeychainPrimitives(FileKeychainPrimitives::defaultDirectory());
-}
+FileKeychainPrimitives fileStore() { return FileKeychainPrimitives(FileKeychainPrimitives::defaultDirectory()); }
 
 // What another Secret Service client sees for (service, account); none when it finds nothing.
 std::optional<QByteArray> secretToolLookup(const QString &service, const QString &account)
@@ -51,10 +45,10 @@ bool secretServiceRunning()
     GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (!bus)
         return false;
-    GVariant *reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "NameHasOwner",
-                                                  g_variant_new("(s)", "org.freedesktop.secrets"),
-                                                  G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    GVariant *reply =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "NameHasOwner", g_variant_new("(s)", "org.freedesktop.secrets"),
+                                    G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     gboolean owned = FALSE;
     if (reply) {
         g_variant_get(reply, "(b)", &owned);
@@ -222,7 +216,8 @@ private slots:
     {
         if (m_withKeyring) {
             // Started unlocked with a password on standard input, so it has a default keyring.
-            m_daemon.start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"});
+            m_daemon.start(QStringLiteral("gnome-keyring-daemon"),
+                           {"--foreground", "--unlock", "--components=secrets"});
             QVERIFY(m_daemon.waitForStarted());
             m_daemon.write("private-password");
             m_daemon.closeWriteChannel();

@@ -16,8 +16,8 @@ namespace {
 QStringList g_lines;
 void captureLine(const QString &line) { g_lines << line; }
 
-const BackendConfiguration defaults{QStringLiteral("https://default.example.supabase.co"),
-                                    QStringLiteral("default-anon-key"), {}};
+const BackendConfiguration defaults{
+    QStringLiteral("https://default.example.supabase.co"), QStringLiteral("default-anon-key"), {}};
 constexpr const char *stopVariable = "TINDREL_TEST_RESOLVE_AND_STOP";
 const QString warning = QStringLiteral(
     "[SupabaseProvider] WARN: Missing or unexpanded Info.plist SupabaseURL/AnonKey. Falling back to defaults. URL=");
@@ -52,17 +52,18 @@ private slots:
         QTest::newRow("trimmed") << std::optional(
             QJsonObject{{"SupabaseURL", " " + configured + "\n"}, {"SupabaseAnonKey", "\t" + jwt + " "}})
                                  << configured << jwt << usedConfigured;
-        QTest::newRow("unexpanded URL")
-            << std::optional(QJsonObject{{"SupabaseURL", "$(SUPABASE_URL)"}, {"SupabaseAnonKey", jwt}}) << defaults.url
-            << defaults.anonKey << (QStringList{warning + "$(SUPABASE_URL)"} + usedDefaults);
+        QTest::newRow("unexpanded URL") << std::optional(
+            QJsonObject{{"SupabaseURL", "$(SUPABASE_URL)"}, {"SupabaseAnonKey", jwt}})
+                                        << defaults.url << defaults.anonKey
+                                        << (QStringList{warning + "$(SUPABASE_URL)"} + usedDefaults);
         QTest::newRow("empty key replaces the URL too")
             << std::optional(QJsonObject{{"SupabaseURL", configured}, {"SupabaseAnonKey", ""}}) << defaults.url
             << defaults.anonKey << (QStringList{warning + configured} + usedDefaults);
         QTest::newRow("blank URL") << std::optional(QJsonObject{{"SupabaseURL", "  "}, {"SupabaseAnonKey", jwt}})
                                    << defaults.url << defaults.anonKey << (QStringList{warning} + usedDefaults);
-        QTest::newRow("values that are not text") << std::optional(QJsonObject{{"SupabaseURL", 1}, {"SupabaseAnonKey", true}})
-                                                  << defaults.url << defaults.anonKey
-                                                  << (QStringList{warning} + usedDefaults);
+        QTest::newRow("values that are not text")
+            << std::optional(QJsonObject{{"SupabaseURL", 1}, {"SupabaseAnonKey", true}}) << defaults.url
+            << defaults.anonKey << (QStringList{warning} + usedDefaults);
         QTest::newRow("no bundle") << std::optional<QJsonObject>() << defaults.url << defaults.anonKey
                                    << (QStringList{warning} + usedDefaults);
     }
@@ -86,7 +87,8 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("message");
         QTest::newRow("no host") << "https:"
-                                 << QString::fromUtf8("无效的 SupabaseURL (Host is nil): https: - Check .xcconfig SLASH expansion");
+                                 << QString::fromUtf8(
+                                        "无效的 SupabaseURL (Host is nil): https: - Check .xcconfig SLASH expansion");
         QTest::newRow("path only") << "project.example.co"
                                    << QString::fromUtf8("无效的 SupabaseURL (Host is nil): project.example.co - Check "
                                                         ".xcconfig SLASH expansion");

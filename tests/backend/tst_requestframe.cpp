@@ -1,7 +1,7 @@
 // The edge-function request frame and the device identifier behind it.
+#include "auth/KeychainStoring.h"
 #include "backend/DeviceIdentifier.h"
 #include "backend/RequestFrame.h"
-#include "auth/KeychainStoring.h"
 #include "core/BundleInfo.h"
 #include "support/TestSupport.h"
 
@@ -136,8 +136,8 @@ private slots:
         QTest::newRow("no bundle") << std::optional<QJsonObject>() << QByteArray() << QByteArray();
         QTest::newRow("blank version") << std::optional(QJsonObject{{"CFBundleShortVersionString", " \n"}})
                                        << QByteArray() << QByteArray();
-        QTest::newRow("number, not text") << std::optional(QJsonObject{{"CFBundleShortVersionString", 2}})
-                                          << QByteArray() << QByteArray();
+        QTest::newRow("number, not text")
+            << std::optional(QJsonObject{{"CFBundleShortVersionString", 2}}) << QByteArray() << QByteArray();
         QTest::newRow("header already set") << std::optional(QJsonObject{{"CFBundleShortVersionString", "1.4"}})
                                             << QByteArray("0.9") << QByteArray("0.9");
     }
@@ -174,8 +174,8 @@ private slots:
         QTest::addColumn<bool>("testing");
         QTest::newRow("test host") << QStringList{"XCTestConfigurationFilePath=/tmp/x.xctestconfiguration"}
                                    << QStringList{"tindrel"} << true;
-        QTest::newRow("test host, empty value") << QStringList{"XCTestConfigurationFilePath="}
-                                                << QStringList{"tindrel"} << true;
+        QTest::newRow("test host, empty value")
+            << QStringList{"XCTestConfigurationFilePath="} << QStringList{"tindrel"} << true;
         QTest::newRow("our test runner") << QStringList{"TINDREL_TEST_HOST=1"} << QStringList{"tindrel"} << true;
         QTest::newRow("UI testing") << QStringList{} << QStringList{"tindrel", "-uiTestingSkipAuth"} << true;
         QTest::newRow("ordinary launch") << QStringList{"HOME=/home/u"} << QStringList{"tindrel", "-other"} << false;
@@ -235,7 +235,8 @@ private slots:
     {
         QCOMPARE(DeviceIdentifier::keychainAccount(QJsonObject{{"CFBundleIdentifier", "app.tindrel.desktop"}}),
                  QStringLiteral("deviceId@app.tindrel.desktop@direct-distribution"));
-        QCOMPARE(DeviceIdentifier::keychainAccount(QJsonObject{}), QStringLiteral("deviceId@unknown-app@direct-distribution"));
+        QCOMPARE(DeviceIdentifier::keychainAccount(QJsonObject{}),
+                 QStringLiteral("deviceId@unknown-app@direct-distribution"));
         QCOMPARE(DeviceIdentifier::keychainAccount(std::nullopt),
                  QStringLiteral("deviceId@unknown-app@direct-distribution"));
         QCOMPARE(deviceIdentifier(), QStringLiteral("tindrel-test-device"));
