@@ -128,7 +128,7 @@ QCoro::Task<KeychainReadResult> KeychainSecurity::performAsync(std::chrono::mill
         clearBusy();
         completion->complete(std::move(result));
     });
-    QTimer::singleShot(limit, [completion, fallback] { completion->complete(fallback); });
+    QTimer::singleShot(limit, Qt::PreciseTimer, [completion, fallback] { completion->complete(fallback); });
     co_return co_await future;
 }
 

@@ -33,7 +33,7 @@ public:
     QMap<QString, QByteArray> items; // key: service + "|" + account
     QMap<QString, qint32> forced;    // call name -> status answered instead
     std::optional<QVariant> copyValue;
-    std::shared_ptr<QSemaphore> gate; // when set, every call waits for one release
+    std::shared_ptr<QSemaphore> gate; // when set, every call waits for one release (at most 5 s)
     std::atomic<bool> finished{false};
 
     qint32 update(const QString &service, const QString &account, const QByteArray &data) override
@@ -84,8 +84,9 @@ private:
             QMutexLocker locker(m_logLock.get());
             m_log->append(m_name + u' ' + call.toString());
         }
+        // Bounded, so a layer that waits for its calls fails here instead of hanging.
         if (gate)
-            gate->acquire();
+            gate->tryAcquire(1, 5000);
     }
     std::optional<qint32> forcedStatus(QStringView call) const
     {
