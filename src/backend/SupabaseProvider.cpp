@@ -1,6 +1,8 @@
 #include "backend/SupabaseProvider.h"
 
+#include "backend/BackendConfiguration.h"
 #include "backend/EphemeralSupabaseAuthStorage.h"
+#include "core/BundleInfo.h"
 #include "core/Log.h"
 #include "supabase/SupabaseLog.h"
 
@@ -38,8 +40,12 @@ SupabaseProvider::SupabaseProvider(const Configuration &configuration)
 
 SupabaseProvider &SupabaseProvider::shared()
 {
-    // Never released: the client lives until the process exits.
-    static SupabaseProvider *const instance = new SupabaseProvider(resolveConfiguration());
+    // Never released: the client lives until the process exits. The resolution logs the
+    // configuration lines and stops the program on an unusable URL.
+    static SupabaseProvider *const instance = [] {
+        const BackendConfiguration configuration = BackendConfiguration::resolveOrStop(BundleInfo::main());
+        return new SupabaseProvider(Configuration{configuration.baseURL, configuration.anonKey});
+    }();
     return *instance;
 }
 

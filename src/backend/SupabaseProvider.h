@@ -31,10 +31,6 @@ public:
     explicit SupabaseProvider(const Configuration &configuration);
 
 private:
-    // The backend URL and key from the bundle configuration, with the compiled-in defaults
-    // standing in; stops the program when the URL is unusable.
-    static Configuration resolveConfiguration();
-
     std::unique_ptr<supabase::SupabaseClient> m_client;
 };
 
