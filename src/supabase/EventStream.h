@@ -1,22 +1,41 @@
 #pragma once
 
-#include <QCoroSignal>
 #include <QCoroTask>
 #include <QObject>
 
+#include <coroutine>
 #include <deque>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <optional>
 
 namespace supabase {
 
-// Wakes the readers of an EventStream; templates cannot carry signals themselves.
+// Wakes coroutines waiting for a change. Each waiter is resumed once, from the event loop,
+// never inside notify(). (QCoro 0.8's signal awaiter touches freed memory when a signal
+// fires twice before the first resumption runs, so it is not used for this.) A waiter
+// whose notifier is destroyed is never resumed.
 class StreamSignal : public QObject {
-    Q_OBJECT
 public:
     explicit StreamSignal(QObject *parent = nullptr) : QObject(parent) {}
-signals:
-    void changed();
+
+    struct Awaiter {
+        StreamSignal *notifier;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> handle) { notifier->m_waiters.push_back(handle); }
+        void await_resume() const noexcept {}
+    };
+    Awaiter wait() { return Awaiter{this}; }
+
+    void notify()
+    {
+        for (std::coroutine_handle<> handle : std::exchange(m_waiters, {}))
+            QMetaObject::invokeMethod(this, [handle] { handle.resume(); }, Qt::QueuedConnection);
+    }
+
+private:
+    std::vector<std::coroutine_handle<>> m_waiters;
 };
 
 // An asynchronous sequence of values: the producer pushes and finishes, a reader awaits
@@ -32,7 +51,7 @@ public:
         if (m_state->finished)
             return;
         m_state->queue.push_back(std::move(value));
-        emit m_state->signal.changed();
+        m_state->signal.notify();
     }
 
     void finish() const
@@ -40,7 +59,7 @@ public:
         if (m_state->finished)
             return;
         m_state->finished = true;
-        emit m_state->signal.changed();
+        m_state->signal.notify();
     }
 
     bool isFinished() const { return m_state->finished; }
@@ -60,7 +79,7 @@ private:
     static QCoro::Task<std::optional<T>> nextOf(std::shared_ptr<State> state)
     {
         while (state->queue.empty() && !state->finished)
-            co_await qCoro(&state->signal, &StreamSignal::changed);
+            co_await state->signal.wait();
         if (state->queue.empty())
             co_return std::nullopt;
         T value = std::move(state->queue.front());

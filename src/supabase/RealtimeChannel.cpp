@@ -44,7 +44,7 @@ void RealtimeChannel::setState(State state)
         return;
     m_state = state;
     emit stateChanged(state);
-    emit m_progress.changed();
+    m_progress.notify();
 }
 
 void RealtimeChannel::sendJoin()
@@ -104,9 +104,8 @@ QCoro::Task<void> RealtimeChannel::subscribe()
     // Connecting rejoins every channel that wants to be joined; join only if that did not.
     if (m_state != State::Joining && m_state != State::Joined)
         sendJoin();
-    StreamSignal *progress = &m_progress;
     while (self && !m_failure && !(m_state == State::Joined && m_postgresReady))
-        co_await qCoro(progress, &StreamSignal::changed);
+        co_await m_progress.wait();
     if (!self)
         throw closed();
     m_subscribing = false;
@@ -137,7 +136,7 @@ void RealtimeChannel::fail(const RealtimeError &error)
         if (m_client && m_state != State::Closed)
             m_client->push(m_topic, QStringLiteral("phx_leave"), {}, m_client->makeRef(), m_joinRef);
         setState(State::Errored);
-        emit m_progress.changed();
+        m_progress.notify();
         return;
     }
     log(component, QStringLiteral("Rejoining %1 failed: %2").arg(m_topic, error.message()));
@@ -237,7 +236,7 @@ void RealtimeChannel::handleMessage(const QString &event, const QJsonObject &pay
             m_postgresReady = true;
             if (m_state == State::Joined)
                 m_joinTimer.stop();
-            emit m_progress.changed();
+            m_progress.notify();
         } else if (status == QLatin1String("error") && !m_postgresReady && m_subscribing) {
             fail(RealtimeError(RealtimeError::Kind::JoinRefused, message));
         }
@@ -292,9 +291,8 @@ QCoro::Task<void> RealtimeChannel::unsubscribe()
         deadline.setSingleShot(true);
         connect(&deadline, &QTimer::timeout, this, [this] { setState(State::Closed); });
         deadline.start(m_client->options().timeout);
-        StreamSignal *progress = &m_progress;
         while (self && m_state == State::Leaving)
-            co_await qCoro(progress, &StreamSignal::changed);
+            co_await m_progress.wait();
     }
     if (self)
         close();
@@ -309,7 +307,7 @@ void RealtimeChannel::close()
     finishStreams();
     if (m_subscribing && !m_failure) {
         m_failure = RealtimeError(RealtimeError::Kind::Closed, QStringLiteral("The channel was closed"));
-        emit m_progress.changed();
+        m_progress.notify();
     }
 }
 

@@ -49,7 +49,7 @@ RealtimeClient::RealtimeClient(std::shared_ptr<const ClientContext> context, Rea
         // A failed handshake may end without a disconnected signal.
         if (m_socket.state() == QAbstractSocket::UnconnectedState)
             onDisconnected();
-        emit m_socketSignal.changed();
+        m_socketSignal.notify();
     });
 }
 
@@ -137,9 +137,8 @@ QCoro::Task<void> RealtimeClient::connectSocket()
     m_reconnectTimer.stop();
     if (m_socket.state() == QAbstractSocket::UnconnectedState)
         openSocket();
-    StreamSignal *signal = &m_socketSignal;
     while (self && !isConnected() && m_opening)
-        co_await qCoro(signal, &StreamSignal::changed);
+        co_await m_socketSignal.wait();
     if (!self)
         throw RealtimeError(RealtimeError::Kind::Closed, QStringLiteral("The realtime client was closed"));
     if (isConnected())
@@ -181,7 +180,7 @@ void RealtimeClient::onConnected()
     m_reconnectAttempts = 0;
     m_pendingHeartbeat.clear();
     m_heartbeatTimer.start();
-    emit m_socketSignal.changed();
+    m_socketSignal.notify();
     emit connected();
     for (RealtimeChannel *channel : channels())
         channel->rejoin();
@@ -198,7 +197,7 @@ void RealtimeClient::onDisconnected()
     m_pendingHeartbeat.clear();
     if (!m_connectFailure)
         m_connectFailure = QStringLiteral("The connection closed");
-    emit m_socketSignal.changed();
+    m_socketSignal.notify();
     emit disconnected();
     if (m_closing)
         return;

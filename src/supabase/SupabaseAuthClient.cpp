@@ -57,7 +57,7 @@ struct SupabaseAuthClient::RefreshFlight {
     static QCoro::Task<void> wait(std::shared_ptr<RefreshFlight> flight)
     {
         while (!flight->done)
-            co_await qCoro(&flight->finished, &StreamSignal::changed);
+            co_await flight->finished.wait();
     }
 };
 
@@ -255,7 +255,7 @@ QCoro::Task<Session> SupabaseAuthClient::refreshWith(QString refreshToken)
         flight->session = std::move(session);
         flight->error = std::move(error);
         flight->done = true;
-        emit flight->finished.changed();
+        flight->finished.notify();
     };
 
     const HttpExchange exchange =
