@@ -83,6 +83,8 @@ QCoro::Task<void> RealtimeChannel::subscribe()
         throw RealtimeError(RealtimeError::Kind::Closed, QStringLiteral("The realtime client was closed"));
     if (m_state == State::Joined && m_postgresReady)
         co_return;
+    if (!m_client->options().connectOnSubscribe && !m_client->isConnected())
+        throw RealtimeError(RealtimeError::Kind::Connection, QStringLiteral("The realtime socket is not connected"));
     QPointer<RealtimeChannel> self(this);
     m_wantJoined = true;
     m_subscribing = true;
