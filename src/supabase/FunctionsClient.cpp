@@ -22,7 +22,7 @@ FunctionsClient::FunctionsClient(std::shared_ptr<const ClientContext> context, s
 {
 }
 
-QCoro::Task<FunctionResponse> FunctionsClient::invoke(const QString &functionName, FunctionInvokeOptions options)
+QCoro::Task<FunctionResponse> FunctionsClient::invoke(QString functionName, FunctionInvokeOptions options)
 {
     QPointer<FunctionsClient> self(this);
     const QString token = m_tokens ? co_await m_tokens() : QString();

@@ -55,7 +55,7 @@ public:
     FunctionsClient(std::shared_ptr<const ClientContext> context, std::optional<QString> region, TokenSource tokens,
                     QObject *parent = nullptr);
 
-    QCoro::Task<FunctionResponse> invoke(const QString &functionName, FunctionInvokeOptions options = {});
+    QCoro::Task<FunctionResponse> invoke(QString functionName, FunctionInvokeOptions options = {});
 
 private:
     std::shared_ptr<const ClientContext> m_context;

@@ -19,6 +19,11 @@ QString percentEncoded(const QString &text)
     return QString::fromLatin1(QUrl::toPercentEncoding(text));
 }
 
+AuthError clientClosed()
+{
+    return AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+}
+
 QString encodedQuery(const QList<SupabaseAuthClient::QueryParameter> &parameters)
 {
     QStringList pairs;
@@ -164,21 +169,26 @@ QCoro::Task<Session> SupabaseAuthClient::fetchCurrentSession()
     }
 }
 
-QCoro::Task<Session> SupabaseAuthClient::signInWithPassword(const QString &email, const QString &password)
+QCoro::Task<Session> SupabaseAuthClient::signInWithPassword(QString email, QString password)
 {
-    QPointer<SupabaseAuthClient> self(this);
     const QJsonObject body{{QStringLiteral("email"), email},
                            {QStringLiteral("password"), password},
                            {QStringLiteral("gotrue_meta_security"), QJsonObject()}};
+    co_return co_await grantSession(QStringLiteral("password"), body, AuthChangeEvent::SignedIn);
+}
+
+QCoro::Task<Session> SupabaseAuthClient::grantSession(QString grantType, QJsonObject body, AuthChangeEvent event)
+{
+    QPointer<SupabaseAuthClient> self(this);
     const HttpExchange exchange =
-        co_await send("POST", QStringLiteral("/token"), {{QStringLiteral("grant_type"), QStringLiteral("password")}}, body, {});
+        co_await send("POST", QStringLiteral("/token"), {{QStringLiteral("grant_type"), grantType}}, body, {});
     if (!self)
-        throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+        throw clientClosed();
     if (!exchange.succeeded())
         throw AuthError::fromExchange(exchange);
     const Session session = sessionFromReply(exchange);
     saveSession(session);
-    notify(AuthChangeEvent::SignedIn, session);
+    notify(event, session);
     co_return session;
 }
 
@@ -190,7 +200,7 @@ QCoro::Task<User> SupabaseAuthClient::userFor(QString accessToken)
     co_return User::fromJson(QJsonDocument::fromJson(exchange.body).object());
 }
 
-QCoro::Task<Session> SupabaseAuthClient::installSession(const QString &accessToken, const QString &refreshToken)
+QCoro::Task<Session> SupabaseAuthClient::installSession(QString accessToken, QString refreshToken)
 {
     if (accessToken.isEmpty() || refreshToken.isEmpty())
         throw AuthError::sessionMissing();
@@ -205,7 +215,7 @@ QCoro::Task<Session> SupabaseAuthClient::installSession(const QString &accessTok
     QPointer<SupabaseAuthClient> self(this);
     const User user = co_await userFor(accessToken);
     if (!self)
-        throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+        throw clientClosed();
     Session session;
     session.accessToken = accessToken;
     session.refreshToken = refreshToken;
@@ -217,7 +227,7 @@ QCoro::Task<Session> SupabaseAuthClient::installSession(const QString &accessTok
     co_return session;
 }
 
-QCoro::Task<Session> SupabaseAuthClient::renewSession(const QString &refreshToken)
+QCoro::Task<Session> SupabaseAuthClient::renewSession(QString refreshToken)
 {
     QString token = refreshToken;
     if (token.isEmpty()) {
@@ -226,7 +236,7 @@ QCoro::Task<Session> SupabaseAuthClient::renewSession(const QString &refreshToke
             throw AuthError::sessionMissing();
         token = stored->refreshToken;
     }
-    return refreshWith(token);
+    co_return co_await refreshWith(token);
 }
 
 QCoro::Task<Session> SupabaseAuthClient::refreshWith(QString refreshToken)
@@ -244,7 +254,7 @@ QCoro::Task<Session> SupabaseAuthClient::refreshWith(QString refreshToken)
             co_return shared;
         }
         if (!self)
-            throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+            throw clientClosed();
     }
 
     const auto flight = std::make_shared<RefreshFlight>();
@@ -324,7 +334,7 @@ QCoro::Task<User> SupabaseAuthClient::fetchUser()
     }
 }
 
-QCoro::Task<User> SupabaseAuthClient::updateUser(const QJsonObject &attributes)
+QCoro::Task<User> SupabaseAuthClient::updateUser(QJsonObject attributes)
 {
     const auto stored = currentSession();
     if (!stored)
@@ -388,9 +398,9 @@ QUrl SupabaseAuthClient::prepareProviderSignIn(const QString &provider, const st
     return url;
 }
 
-QCoro::Task<Session> SupabaseAuthClient::startProviderSignIn(const QString &provider, const std::optional<QUrl> &redirectUrl,
-                                                             const std::optional<QString> &scopes,
-                                                             const QList<QueryParameter> &queryParameters, LaunchStep launch)
+QCoro::Task<Session> SupabaseAuthClient::startProviderSignIn(QString provider, std::optional<QUrl> redirectUrl,
+                                                             std::optional<QString> scopes,
+                                                             QList<QueryParameter> queryParameters, LaunchStep launch)
 {
     const QUrl authorizationUrl = prepareProviderSignIn(provider, redirectUrl, scopes, queryParameters);
     const auto storage = m_options.storage;
@@ -405,11 +415,11 @@ QCoro::Task<Session> SupabaseAuthClient::startProviderSignIn(const QString &prov
         throw;
     }
     if (!self)
-        throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+        throw clientClosed();
     co_return co_await sessionFromUrl(callback);
 }
 
-QCoro::Task<Session> SupabaseAuthClient::exchangeCodeForSession(const QString &code)
+QCoro::Task<Session> SupabaseAuthClient::exchangeCodeForSession(QString code)
 {
     const auto stored = m_options.storage->retrieve(codeVerifierKey());
     if (!stored || stored->isEmpty())
@@ -424,21 +434,13 @@ QCoro::Task<Session> SupabaseAuthClient::exchangeCodeForSession(const QString &c
     if (recovery)
         verifier.chop(recoverySuffix.size());
 
-    QPointer<SupabaseAuthClient> self(this);
-    const HttpExchange exchange = co_await send(
-        "POST", QStringLiteral("/token"), {{QStringLiteral("grant_type"), QStringLiteral("pkce")}},
-        QJsonObject{{QStringLiteral("auth_code"), code}, {QStringLiteral("code_verifier"), verifier}}, {});
-    if (!self)
-        throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
-    if (!exchange.succeeded())
-        throw AuthError::fromExchange(exchange);
-    const Session session = sessionFromReply(exchange);
-    saveSession(session);
-    notify(recovery ? AuthChangeEvent::PasswordRecovery : AuthChangeEvent::SignedIn, session);
-    co_return session;
+    co_return co_await grantSession(
+        QStringLiteral("pkce"),
+        QJsonObject{{QStringLiteral("auth_code"), code}, {QStringLiteral("code_verifier"), verifier}},
+        recovery ? AuthChangeEvent::PasswordRecovery : AuthChangeEvent::SignedIn);
 }
 
-QCoro::Task<Session> SupabaseAuthClient::sessionFromUrl(const QUrl &callbackUrl)
+QCoro::Task<Session> SupabaseAuthClient::sessionFromUrl(QUrl callbackUrl)
 {
     QMap<QString, QString> parameters;
     collectParameters(callbackUrl.fragment(QUrl::FullyEncoded), parameters);
@@ -484,7 +486,7 @@ QCoro::Task<Session> SupabaseAuthClient::sessionFromImplicitParameters(QMap<QStr
     QPointer<SupabaseAuthClient> self(this);
     const User user = co_await userFor(accessToken);
     if (!self)
-        throw AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+        throw clientClosed();
     const qint64 now = m_context->nowSeconds();
     Session session;
     session.accessToken = accessToken;

@@ -25,7 +25,8 @@ enum class SignOutScope { Global, Local, Others };
 // The auth part of the client: sign-in (password, provider with PKCE), session install and
 // renewal, sign-out, callback URLs, the stream of session changes and the automatic refresh.
 // Lives on the thread that created it; call it from there only. Its session is kept in the
-// SessionStorage of the options, which may be touched from any thread.
+// SessionStorage of the options, which may be touched from any thread. The coroutines take
+// their arguments by value: a reference would dangle after the first wait.
 class SupabaseAuthClient : public QObject {
     Q_OBJECT
 
@@ -49,20 +50,20 @@ public:
     // session while its access token has not expired.
     QCoro::Task<Session> fetchCurrentSession();
 
-    QCoro::Task<Session> signInWithPassword(const QString &email, const QString &password);
+    QCoro::Task<Session> signInWithPassword(QString email, QString password);
 
     // Makes the given tokens the session: renews at once when the access token has expired,
     // else checks it with the server. Nothing is stored when the server rejects them.
-    QCoro::Task<Session> installSession(const QString &accessToken, const QString &refreshToken);
+    QCoro::Task<Session> installSession(QString accessToken, QString refreshToken);
 
     // Renews with `refreshToken` (the stored session's when empty). Concurrent renewals of one
     // token share a single request; the rotated pair is stored before anyone sees it.
-    QCoro::Task<Session> renewSession(const QString &refreshToken = {});
+    QCoro::Task<Session> renewSession(QString refreshToken = {});
 
     // The user behind the current session, asked of the server.
     QCoro::Task<User> fetchUser();
     // Changes the user (e-mail, password, "data"); emits UserUpdated.
-    QCoro::Task<User> updateUser(const QJsonObject &attributes);
+    QCoro::Task<User> updateUser(QJsonObject attributes);
 
     // Ends the session on the server. The local session is removed first (except for scope
     // Others), so nothing uses it while the call runs; 401/403/404 answers are not errors.
@@ -75,17 +76,17 @@ public:
                                const std::optional<QString> &scopes, const QList<QueryParameter> &queryParameters);
 
     // prepareProviderSignIn, the launch step, then the session from the callback URL.
-    QCoro::Task<Session> startProviderSignIn(const QString &provider, const std::optional<QUrl> &redirectUrl,
-                                             const std::optional<QString> &scopes,
-                                             const QList<QueryParameter> &queryParameters, LaunchStep launch);
+    QCoro::Task<Session> startProviderSignIn(QString provider, std::optional<QUrl> redirectUrl,
+                                             std::optional<QString> scopes, QList<QueryParameter> queryParameters,
+                                             LaunchStep launch);
 
     // Exchanges a PKCE code with the stored verifier; the verifier is used once.
-    QCoro::Task<Session> exchangeCodeForSession(const QString &code);
+    QCoro::Task<Session> exchangeCodeForSession(QString code);
 
     // Completes a sign-in from a callback URL: parameters from the query and the fragment (the
     // query wins); error parameters fail with CallbackError and leave the session alone; a
     // URL of the other flow type is refused.
-    QCoro::Task<Session> sessionFromUrl(const QUrl &callbackUrl);
+    QCoro::Task<Session> sessionFromUrl(QUrl callbackUrl);
 
     void startAutoRefresh();
     void stopAutoRefresh();
@@ -104,6 +105,7 @@ private:
     struct RefreshFlight;
 
     QCoro::Task<Session> refreshWith(QString refreshToken);
+    QCoro::Task<Session> grantSession(QString grantType, QJsonObject body, AuthChangeEvent event);
     QCoro::Task<HttpExchange> send(QByteArray method, QString path, QList<QueryParameter> query,
                                    std::optional<QJsonObject> body, QString bearer);
     QCoro::Task<User> userFor(QString accessToken);

@@ -1,6 +1,6 @@
 #include "LocalBackend.h"
 #include "MemorySessionStorage.h"
-#include "support/TestSupport.h"
+#include "SupabaseTestSupport.h"
 
 #include "supabase/AuthError.h"
 #include "supabase/HttpExchange.h"
@@ -44,20 +44,6 @@ QList<AuthChangeEvent> drain(const EventStream<AuthStateChange> &stream)
     return events;
 }
 
-template<typename T>
-std::optional<AuthError> authErrorOf(const tindrel::test::Outcome<T> &outcome)
-{
-    if (!outcome.error)
-        return std::nullopt;
-    try {
-        std::rethrow_exception(outcome.error);
-    } catch (const AuthError &error) {
-        return error;
-    } catch (...) {
-    }
-    return std::nullopt;
-}
-
 // A signed session as the server would issue it, for tests that need a stored one.
 Session fakeSession(qint64 expiresAt)
 {
@@ -72,11 +58,6 @@ Session fakeSession(qint64 expiresAt)
 }
 
 } // namespace
-
-// QSKIP returns from the calling function, so this has to be a macro.
-#define REQUIRE_SERVER()                                                                                               \
-    if (!m_serverUp)                                                                                                   \
-    QSKIP(qPrintable(QStringLiteral("local backend unavailable: ") + m_backend.error()))
 
 class TestSupabaseAuth : public QObject {
     Q_OBJECT
@@ -232,7 +213,7 @@ private slots:
         storage->store(client->auth().codeVerifierKey(), "pending-verifier");
 
         const auto outcome = run(client->auth().sessionFromUrl(QUrl(callback)));
-        const auto error = authErrorOf(outcome);
+        const auto error = errorOf<AuthError>(outcome);
         QVERIFY(error);
         QCOMPARE(error->kind(), AuthError::Kind::CallbackError);
         QCOMPARE(error->message(), message);
@@ -257,7 +238,7 @@ private slots:
         QFETCH(QString, callback);
         QFETCH(QString, code);
         auto client = makeClient(QUrl(QStringLiteral("http://127.0.0.1:9")), QStringLiteral("anon"));
-        const auto error = authErrorOf(run(client->auth().sessionFromUrl(QUrl(callback))));
+        const auto error = errorOf<AuthError>(run(client->auth().sessionFromUrl(QUrl(callback))));
         QVERIFY(error);
         QCOMPARE(error->code(), code);
         QVERIFY(!client->auth().currentSession());
@@ -327,7 +308,7 @@ private slots:
             QCOMPARE(client->auth().currentSession()->refreshToken, session.refreshToken);
             return;
         }
-        const auto error = authErrorOf(outcome);
+        const auto error = errorOf<AuthError>(outcome);
         QVERIFY2(error, qPrintable(tindrel::test::errorText(outcome)));
         QCOMPARE(error->code(), errorCode);
         QCOMPARE(error->message(), errorText);
@@ -351,7 +332,7 @@ private slots:
         QCOMPARE(second->auth().currentSession()->refreshToken, renewed.refreshToken);
         QCOMPARE(run(second->auth().fetchUser()).get().email, seedEmail);
 
-        const auto rejected = authErrorOf(run(serverClient()->auth().installSession(QStringLiteral("not-a-jwt"), renewed.refreshToken)));
+        const auto rejected = errorOf<AuthError>(run(serverClient()->auth().installSession(QStringLiteral("not-a-jwt"), renewed.refreshToken)));
         QVERIFY(rejected);
         QCOMPARE(rejected->kind(), AuthError::Kind::InvalidJwt);
     }
@@ -380,13 +361,13 @@ private slots:
         QVERIFY(third.refreshToken != second.refreshToken);
 
         // Two rotations behind: reuse, which the server answers by revoking the session.
-        const auto reused = authErrorOf(run(client->auth().renewSession(first.refreshToken)));
+        const auto reused = errorOf<AuthError>(run(client->auth().renewSession(first.refreshToken)));
         QVERIFY(reused);
         QCOMPARE(reused->code(), QStringLiteral("refresh_token_already_used"));
         QCOMPARE(reused->message(), QStringLiteral("Invalid Refresh Token: Already Used"));
         QVERIFY(reused->isDeadSession());
 
-        const auto unknown = authErrorOf(run(client->auth().renewSession(QStringLiteral("abcdefghijkl"))));
+        const auto unknown = errorOf<AuthError>(run(client->auth().renewSession(QStringLiteral("abcdefghijkl"))));
         QVERIFY(unknown);
         QCOMPARE(unknown->code(), QStringLiteral("refresh_token_not_found"));
         QCOMPARE(unknown->message(), QStringLiteral("Invalid Refresh Token: Refresh Token Not Found"));
@@ -405,7 +386,7 @@ private slots:
                                                         AuthChangeEvent::SignedOut}));
 
         const auto outcome = run(serverClient()->auth().renewSession(session.refreshToken));
-        const auto error = authErrorOf(outcome);
+        const auto error = errorOf<AuthError>(outcome);
         QVERIFY(error);
         QCOMPARE(error->status(), 400);
         QVERIFY2(error->message().toLower().contains(QStringLiteral("invalid refresh token")), qPrintable(error->message()));
@@ -496,7 +477,7 @@ private slots:
         g_clockShift = session.expiresIn - 30; // still valid: the failed renewal keeps it
         QCOMPARE(run(client->auth().fetchCurrentSession()).get().accessToken, session.accessToken);
         g_clockShift = session.expiresIn + 5; // expired: the dead session goes
-        const auto error = authErrorOf(run(client->auth().fetchCurrentSession()));
+        const auto error = errorOf<AuthError>(run(client->auth().fetchCurrentSession()));
         QVERIFY(error);
         QVERIFY(error->isDeadSession());
         QVERIFY(!client->auth().currentSession());
@@ -525,7 +506,7 @@ private slots:
 
         // The same code again, even with a pending verifier: single use.
         client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
-        const auto reused = authErrorOf(run(client->auth().sessionFromUrl(callback)));
+        const auto reused = errorOf<AuthError>(run(client->auth().sessionFromUrl(callback)));
         QVERIFY(reused);
         QCOMPARE(reused->code(), QStringLiteral("flow_state_not_found"));
         QCOMPARE(reused->status(), 404);
@@ -541,7 +522,7 @@ private slots:
         const QUrl authorizationUrl = client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
         const QUrl callback = run(followSignIn(authorizationUrl, redirect.toString())).get();
         storage->store(client->auth().codeVerifierKey(), pkce::generateVerifier().toUtf8());
-        const auto error = authErrorOf(run(client->auth().sessionFromUrl(callback)));
+        const auto error = errorOf<AuthError>(run(client->auth().sessionFromUrl(callback)));
         QVERIFY(error);
         QCOMPARE(error->code(), QStringLiteral("bad_code_verifier"));
         QVERIFY(!client->auth().currentSession());
@@ -557,7 +538,7 @@ private slots:
         };
         const auto outcome = run(client->auth().startProviderSignIn(
             QStringLiteral("google"), QUrl(QStringLiteral("tindrel://auth-callback")), std::nullopt, {}, launch));
-        const auto error = authErrorOf(outcome);
+        const auto error = errorOf<AuthError>(outcome);
         QVERIFY2(error, qPrintable(tindrel::test::errorText(outcome)));
         QCOMPARE(error->kind(), AuthError::Kind::CallbackError);
         QCOMPARE(error->oauthError(), QStringLiteral("access_denied"));
@@ -579,7 +560,7 @@ private slots:
     void sessionMissingWhenNothingStored()
     {
         auto client = makeClient(QUrl(QStringLiteral("http://127.0.0.1:9")), QStringLiteral("anon"));
-        const auto error = authErrorOf(run(client->auth().fetchCurrentSession()));
+        const auto error = errorOf<AuthError>(run(client->auth().fetchCurrentSession()));
         QVERIFY(error);
         QCOMPARE(error->kind(), AuthError::Kind::SessionMissing);
     }

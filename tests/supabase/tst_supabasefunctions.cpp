@@ -1,6 +1,6 @@
 #include "LocalBackend.h"
 #include "MemorySessionStorage.h"
-#include "support/TestSupport.h"
+#include "SupabaseTestSupport.h"
 
 #include "supabase/FunctionsError.h"
 #include "supabase/SupabaseClient.h"
@@ -15,20 +15,6 @@ namespace {
 const QString seedEmail = QStringLiteral("ada@example.com");
 const QString seedPassword = QStringLiteral("correct-horse-1");
 
-template<typename T>
-std::optional<FunctionsError> functionsErrorOf(const tindrel::test::Outcome<T> &outcome)
-{
-    if (!outcome.error)
-        return std::nullopt;
-    try {
-        std::rethrow_exception(outcome.error);
-    } catch (const FunctionsError &error) {
-        return error;
-    } catch (...) {
-    }
-    return std::nullopt;
-}
-
 FunctionInvokeOptions historyPage()
 {
     FunctionInvokeOptions options;
@@ -36,10 +22,6 @@ FunctionInvokeOptions historyPage()
     return options;
 }
 } // namespace
-
-#define REQUIRE_SERVER()                                                                                               \
-    if (!m_serverUp)                                                                                                   \
-    QSKIP(qPrintable(QStringLiteral("local backend unavailable: ") + m_backend.error()))
 
 class TestSupabaseFunctions : public QObject {
     Q_OBJECT
@@ -129,7 +111,7 @@ private slots:
             options.json.reset();
         }
         const auto outcome = run(m_client->functions().invoke(function, options));
-        const auto error = functionsErrorOf(outcome);
+        const auto error = errorOf<FunctionsError>(outcome);
         QVERIFY2(error, qPrintable(tindrel::test::errorText(outcome)));
         QCOMPARE(error->kind(), FunctionsError::Kind::Http);
         QCOMPARE(error->status(), status);
@@ -146,7 +128,7 @@ private slots:
                            {"status", 200},
                            {"body", "relay down"},
                            {"headers", QJsonObject{{"x-relay-error", "true"}}}});
-        const auto error = functionsErrorOf(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
+        const auto error = errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
         QVERIFY(error);
         QCOMPARE(error->kind(), FunctionsError::Kind::Relay);
         QCOMPARE(error->body(), QByteArray("relay down"));
@@ -159,7 +141,7 @@ private slots:
         m_backend.control("POST", QStringLiteral("/faults"), {{"path", "/functions/v1/history"}, {"delay_ms", 3000}});
         FunctionInvokeOptions options = historyPage();
         options.timeout = std::chrono::milliseconds(300);
-        const auto error = functionsErrorOf(run(m_client->functions().invoke(QStringLiteral("history"), options)));
+        const auto error = errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), options)));
         QVERIFY(error);
         QCOMPARE(error->kind(), FunctionsError::Kind::Fetch);
         QVERIFY(error->timedOut());
@@ -174,7 +156,7 @@ private slots:
         // (the server may have closed it as idle), so both sends are dropped.
         m_backend.control("POST", QStringLiteral("/faults"),
                           {{"path", "/functions/v1/history"}, {"drop", true}, {"count", 2}});
-        const auto error = functionsErrorOf(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
+        const auto error = errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
         QVERIFY(error);
         QCOMPARE(error->kind(), FunctionsError::Kind::Fetch);
         QVERIFY(!error->timedOut());

@@ -1,6 +1,6 @@
 #include "LocalBackend.h"
 #include "MemorySessionStorage.h"
-#include "support/TestSupport.h"
+#include "SupabaseTestSupport.h"
 
 #include "supabase/RealtimeChannel.h"
 #include "supabase/RealtimeError.h"
@@ -18,20 +18,6 @@ namespace {
 const QString adaEmail = QStringLiteral("ada@example.com");
 const QString bobEmail = QStringLiteral("bob@example.com");
 const QString password = QStringLiteral("correct-horse-1");
-
-template<typename T>
-std::optional<RealtimeError> realtimeErrorOf(const tindrel::test::Outcome<T> &outcome)
-{
-    if (!outcome.error)
-        return std::nullopt;
-    try {
-        std::rethrow_exception(outcome.error);
-    } catch (const RealtimeError &error) {
-        return error;
-    } catch (...) {
-    }
-    return std::nullopt;
-}
 
 // Puts a row into the user's transcriptions the way the app does: upload slot, upload,
 // transcription of the stored object (the transcript text is queued on the server first).
@@ -63,10 +49,6 @@ struct Account {
     QString userId() const { return session.user.id.toUpper(); }
 };
 } // namespace
-
-#define REQUIRE_SERVER()                                                                                               \
-    if (!m_serverUp)                                                                                                   \
-    QSKIP(qPrintable(QStringLiteral("local backend unavailable: ") + m_backend.error()))
 
 class TestSupabaseRealtime : public QObject {
     Q_OBJECT
@@ -250,7 +232,7 @@ private slots:
         RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         watch(channel, ada.userId());
         ada.client->realtime().setAuth(QStringLiteral("not.a-valid.token"));
-        const auto refused = realtimeErrorOf(run(channel->subscribe()));
+        const auto refused = errorOf<RealtimeError>(run(channel->subscribe()));
         QVERIFY(refused);
         QCOMPARE(refused->kind(), RealtimeError::Kind::JoinRefused);
         QVERIFY2(!refused->message().isEmpty(), "the server's reason is kept");
@@ -260,7 +242,7 @@ private slots:
         RealtimeChannel *late = ada.client->realtime().channel(QStringLiteral("late"));
         watch(late, ada.userId());
         m_backend.pause();
-        const auto timedOut = realtimeErrorOf(run(late->subscribe()));
+        const auto timedOut = errorOf<RealtimeError>(run(late->subscribe()));
         m_backend.resume();
         QVERIFY(timedOut);
         QCOMPARE(timedOut->kind(), RealtimeError::Kind::TimedOut);
@@ -288,7 +270,7 @@ private slots:
         QCOMPARE(client.realtime().endpointUrl().toString(),
                  QStringLiteral("ws://127.0.0.1:9/realtime/v1/websocket?apikey=anon&vsn=1.0.0"));
         RealtimeChannel *channel = client.realtime().channel(QStringLiteral("nowhere"));
-        const auto error = realtimeErrorOf(run(channel->subscribe()));
+        const auto error = errorOf<RealtimeError>(run(channel->subscribe()));
         QVERIFY(error);
         QCOMPARE(error->kind(), RealtimeError::Kind::Connection);
         QTest::qWait(500); // a failed subscribe leaves nothing that reconnects
