@@ -7,15 +7,6 @@
 
 namespace supabase {
 
-QByteArray FunctionResponse::header(const QByteArray &name) const
-{
-    for (const auto &[key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return {};
-}
-
 FunctionsClient::FunctionsClient(std::shared_ptr<const ClientContext> context, std::optional<QString> region,
                                  TokenSource tokens, QObject *parent)
     : QObject(parent), m_context(std::move(context)), m_region(std::move(region)), m_tokens(std::move(tokens))

@@ -37,7 +37,7 @@ struct FunctionResponse {
     QByteArray body;
     HeaderList headers;
 
-    QByteArray header(const QByteArray &name) const;
+    QByteArray header(const QByteArray &name) const { return headerValue(headers, name); }
     // The body as JSON; Null when it is not JSON.
     QJsonDocument json() const { return QJsonDocument::fromJson(body); }
 };

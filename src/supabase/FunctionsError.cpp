@@ -10,11 +10,7 @@ FunctionsError::FunctionsError(Kind kind, QString message, int status, QByteArra
 
 QString FunctionsError::platformCode() const
 {
-    for (const auto &[name, value] : m_headers) {
-        if (name.compare("sb-error-code", Qt::CaseInsensitive) == 0)
-            return QString::fromUtf8(value);
-    }
-    return {};
+    return QString::fromUtf8(headerValue(m_headers, "sb-error-code"));
 }
 
 } // namespace supabase

@@ -7,7 +7,7 @@
 
 namespace supabase {
 
-QByteArray HttpExchange::header(const QByteArray &name) const
+QByteArray headerValue(const HeaderList &headers, const QByteArray &name)
 {
     for (const auto &[key, value] : headers) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)

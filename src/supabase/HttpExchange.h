@@ -16,6 +16,9 @@ namespace supabase {
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
+// The first header of that name, compared without regard to letter case; empty when absent.
+QByteArray headerValue(const HeaderList &headers, const QByteArray &name);
+
 // One finished HTTP exchange: the status and body when the server answered, else the
 // transport error. Non-2xx answers are not errors at this level.
 struct HttpExchange {
@@ -28,8 +31,7 @@ struct HttpExchange {
 
     bool answered() const { return status > 0; }
     bool succeeded() const { return status >= 200 && status < 300; }
-    // The first header of that name, compared without regard to letter case.
-    QByteArray header(const QByteArray &name) const;
+    QByteArray header(const QByteArray &name) const { return headerValue(headers, name); }
     // "Request timed out" or the transport's own text, for error descriptions.
     QString transportMessage() const;
 
