@@ -444,6 +444,20 @@ private slots:
         QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
     }
 
+    void signOutDuringARenewalIsNotUndone()
+    {
+        REQUIRE_SERVER();
+        auto client = serverClient();
+        signIn(*client);
+        auto renewal = client->auth().renewSession();
+        auto signOut = client->auth().signOut(); // removes the local session before its request
+        const auto error = errorOf<AuthError>(run(std::move(renewal)));
+        QVERIFY(error);
+        QCOMPARE(error->kind(), AuthError::Kind::RefreshDiscarded);
+        QVERIFY(!run(std::move(signOut)).error);
+        QVERIFY(!client->auth().currentSession());
+    }
+
     void automaticRefreshRenewsNearExpiry()
     {
         REQUIRE_SERVER();

@@ -5,6 +5,7 @@
 #include "supabase/RealtimeChannel.h"
 #include "supabase/RealtimeError.h"
 #include "supabase/SupabaseClient.h"
+#include "supabase/SupabaseLog.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -182,6 +183,35 @@ private slots:
         insert(ada, QStringLiteral("after the drop"));
         QCOMPARE(nextText(inserts), QStringLiteral("after the drop"));
         QVERIFY(!inserts.isFinished());
+    }
+
+    void reconnectingGivesUpAfterTheLastAttempt()
+    {
+        REQUIRE_SERVER();
+        LocalBackend doomed;
+        QVERIFY2(doomed.start({QStringLiteral("--memory"), QStringLiteral("--password-iterations"), QStringLiteral("1000"),
+                               QStringLiteral("--seed-user"), adaEmail + u':' + password}),
+                 qPrintable(doomed.error()));
+        SupabaseClientOptions options;
+        options.auth.storage = std::make_shared<MemorySessionStorage>();
+        options.realtime = fastRealtime();
+        SupabaseClient client(doomed.baseUrl(), doomed.anonKey(), options);
+        const Session session = run(client.auth().signInWithPassword(adaEmail, password)).get();
+        RealtimeChannel *channel = client.realtime().channel(QStringLiteral("transcriptions:user:") + session.user.id);
+        const auto inserts = watch(channel, session.user.id);
+        QVERIFY(!run(channel->subscribe()).error);
+        QSignalSpy connects(&client.realtime(), &RealtimeClient::connected);
+
+        static QStringList lines;
+        lines.clear();
+        setLogHandler([](QStringView component, const QString &message) { lines << component.toString() + u' ' + message; });
+        doomed.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(inserts.isFinished(), 10000);
+        setLogHandler({});
+        QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+        QCOMPARE(connects.count(), 0);
+        QCOMPARE(lines.filter(QStringLiteral("Socket lost; reconnect attempt")).size(), 5);
+        QVERIFY(lines.contains(QStringLiteral("Realtime Giving up after 5 reconnect attempts")));
     }
 
     void refreshedTokenIsPushedToJoinedChannels()
