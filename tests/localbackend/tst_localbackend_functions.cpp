@@ -388,6 +388,38 @@ private slots:
         QVERIFY(!reply.json().value("requestId").toString().isEmpty());
     }
 
+    // Whatever arrives, the server answers with an error and stays up.
+    void garbageNeverBreaksTheServer()
+    {
+        const Account account = newAccount();
+        QByteArray deep;
+        for (int i = 0; i < 5000; ++i)
+            deep += '[';
+        const QList<QByteArray> bodies{"", "null", "\xff\xfe\x00garbage", deep, R"({"action":null})",
+                                       R"({"action":"get_upload_url","filename":["a"],"file_size":{}})",
+                                       R"({"action":"transcribe_stored","file_key":"","duration":"long"})",
+                                       R"({"limit":1e308,"offset":-1e308,"keyword":5})", R"({"idToDelete":9.5})",
+                                       QByteArray(200000, 'x')};
+        const QStringList targets{"/functions/v1/transcribe", "/functions/v1/history", "/functions/v1/delete-transcription",
+                                  "/functions/v1/presign-download?filename=%2e%2e%2f%2e%2e", "/auth/v1/token?grant_type=password",
+                                  "/auth/v1/token?grant_type=refresh_token", "/auth/v1/token?grant_type=pkce",
+                                  "/auth/v1/logout", "/auth/v1/callback",
+                                  "/storage/v1/object/upload/sign/audio/x?token=a.b.c", "/storage/v1/object/sign/audio/x",
+                                  "/__tindrel_test/faults", "/__tindrel_test/user-flags"};
+        for (const QString &target : targets) {
+            for (const QByteArray &body : bodies) {
+                for (const QByteArray &method : {QByteArray("POST"), QByteArray("PUT"), QByteArray("GET")}) {
+                    const HttpResult reply = m_backend.send(method, target, method == "GET" ? QByteArray() : body,
+                                                            {{"Authorization", "Bearer " + account.token},
+                                                             {"Content-Type", "application/json"}});
+                    QVERIFY2(reply.status >= 200 && reply.status < 500,
+                             qPrintable(QStringLiteral("%1 %2 -> %3").arg(QString::fromLatin1(method), target).arg(reply.status)));
+                }
+            }
+        }
+        QCOMPARE(m_backend.send("GET", QStringLiteral("/auth/v1/settings")).status, 200);
+    }
+
     void queuedFaultsAndTheRequestLog()
     {
         const Account account = newAccount();

@@ -68,6 +68,27 @@ private slots:
         QCOMPARE(reply->payload.value("status").toString(), QStringLiteral("ok"));
     }
 
+    void garbageFramesAreIgnored()
+    {
+        RealtimeClient client;
+        QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey()));
+        client.sendRaw(QStringLiteral("not json"));
+        client.sendRaw(QStringLiteral("[null,null,\"realtime:x\",\"phx_join\",{}]"));  // a 2.0.0 frame on 1.0.0
+        client.sendRaw(QStringLiteral("{\"topic\":5,\"event\":[],\"payload\":\"x\"}"));
+        client.send(QStringLiteral("realtime:y"), QStringLiteral("phx_join"),
+                    QJsonObject{{"config", QJsonObject{{"postgres_changes", QJsonArray{5, "x", QJsonObject{{"event", 7}}}}}}},
+                    QStringLiteral("1"), QStringLiteral("1"));
+        client.send(QStringLiteral("realtime:"), QStringLiteral("phx_join"), {}, QStringLiteral("2"), QStringLiteral("2"));
+        client.send(QStringLiteral("phoenix"), QStringLiteral("heartbeat"), {}, QStringLiteral("3"));
+        const auto heartbeat = client.next(5000, QStringLiteral("phx_reply"));
+        QVERIFY(heartbeat);
+        std::optional<RealtimeClient::Message> reply = heartbeat;
+        while (reply && reply->ref.toString() != QLatin1String("3"))
+            reply = client.next(5000, QStringLiteral("phx_reply"));
+        QVERIFY(reply);
+        QCOMPARE(reply->payload.value("status").toString(), QStringLiteral("ok"));
+    }
+
     void joinThenInsertReachesOnlyTheOwner_data()
     {
         QTest::addColumn<QString>("vsn");
