@@ -131,7 +131,27 @@ QString likePattern(const QString &keyword)
     return u'%' + escaped + u'%';
 }
 
+QJsonValue optionalJson(const std::optional<QString> &text)
+{
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
 } // namespace
+
+QJsonObject TranscriptionRecord::toJson() const
+{
+    return QJsonObject{{"id", id},
+                       {"user_id", userId},
+                       {"text", optionalJson(text)},
+                       {"duration", duration},
+                       {"audio_url", audioUrl.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(audioUrl)},
+                       {"created_at", createdAt},
+                       {"audio_deleted_at", optionalJson(audioDeletedAt)},
+                       {"text_deleted_at", optionalJson(textDeletedAt)},
+                       {"mode", mode},
+                       {"file_size", fileSize},
+                       {"status", status}};
+}
 
 Database::Database(const QString &path)
     : m_connectionName(QStringLiteral("localbackend-") + QUuid::createUuid().toString(QUuid::WithoutBraces))

@@ -4,6 +4,7 @@
 
 #include "support/TestSupport.h"
 
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -76,6 +77,34 @@ private slots:
         // Recognition is not exact; these words survive it.
         for (const char *word : {"quick", "brown", "fox", "recording"})
             QVERIFY2(text.contains(QLatin1String(word)), qPrintable(QStringLiteral("missing \"%1\" in: %2").arg(word, text)));
+    }
+
+    // The answer comes from a worker thread after the client has gone: it must be dropped,
+    // not written to a dead socket.
+    void clientLeavingDuringRecognitionIsHarmless()
+    {
+        QFile file(m_dir.filePath(QStringLiteral("speech.m4a")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray audio = file.readAll();
+        const QJsonObject slot = m_backend.function(QStringLiteral("transcribe"), m_token,
+                                                    QJsonObject{{"action", "get_upload_url"},
+                                                                {"filename", "speech.m4a"},
+                                                                {"file_size", audio.size()}})
+                                     .json();
+        QCOMPARE(m_backend.send("PUT", slot.value("uploadUrl").toString(), audio, {{"apikey", {}}}).status, 200);
+        auto rows = [this] {
+            return m_backend.function(QStringLiteral("history"), m_token, QJsonObject{{"limit", 50}})
+                .json().value("pageInfo").toObject().value("totalCount").toInt();
+        };
+        const int before = rows();
+        const HttpResult abandoned = m_backend.send(
+            "POST", QStringLiteral("/functions/v1/transcribe"),
+            QJsonDocument(QJsonObject{{"action", "transcribe_stored"}, {"file_key", slot.value("storeKey").toString()}})
+                .toJson(),
+            {{"Authorization", "Bearer " + m_token}, {"Content-Type", "application/json"}}, 50);
+        QCOMPARE(abandoned.status, 0);
+        // Recognition finishes meanwhile and stores its row; the server lives on.
+        QTRY_VERIFY_WITH_TIMEOUT(rows() > before, 15000);
     }
 
     void somethingThatIsNotAudioIsRefused()

@@ -16,23 +16,8 @@ class TestLocalBackendFunctions : public QObject {
 
 private:
     BackendProcess m_backend;
-    int m_users = 0;
 
-    struct Account {
-        QString id;
-        QString email;
-        QByteArray token;
-    };
-
-    Account newAccount()
-    {
-        const QString email = QStringLiteral("fn%1@example.com").arg(++m_users);
-        const QString id = m_backend.createUser(email, QStringLiteral("secret-pass"));
-        return {id, email,
-                m_backend.signIn(email, QStringLiteral("secret-pass")).value("access_token").toString().toLatin1()};
-    }
-
-    HttpResult uploadSlot(const Account &account, qint64 size)
+    HttpResult uploadSlot(const TestAccount &account, qint64 size)
     {
         return m_backend.function(QStringLiteral("transcribe"), account.token,
                                   QJsonObject{{"action", "get_upload_url"},
@@ -46,7 +31,7 @@ private:
         return m_backend.send("PUT", url, data, {{"Content-Type", "audio/m4a"}, {"apikey", {}}});
     }
 
-    HttpResult history(const Account &account, const QJsonObject &body)
+    HttpResult history(const TestAccount &account, const QJsonObject &body)
     {
         return m_backend.function(QStringLiteral("history"), account.token, body);
     }
@@ -63,7 +48,7 @@ private:
         return body;
     }
 
-    HttpResult proxyUpload(const Account &account, const QByteArray &file,
+    HttpResult proxyUpload(const TestAccount &account, const QByteArray &file,
                            const QList<QPair<QByteArray, QByteArray>> &extraFields = {})
     {
         const QByteArray boundary = "Boundary-5C1A3E0F-1111-2222-3333-444455556666";
@@ -83,7 +68,7 @@ private slots:
 
     void transcriptionStepsStoreARow()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         const HttpResult slot = uploadSlot(account, 4000);
         QCOMPARE(slot.status, 200);
         const QString key = slot.json().value("storeKey").toString();
@@ -165,7 +150,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QString, code);
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         const HttpResult reply = m_backend.send("POST", QStringLiteral("/functions/v1/") + function, body,
                                                 {{"Authorization", "Bearer " + account.token},
                                                  {"Content-Type", "application/json"}});
@@ -177,7 +162,7 @@ private slots:
 
     void transcribingAMissingObjectFails()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         const QString key = uploadSlot(account, 100).json().value("storeKey").toString();
         const HttpResult reply = m_backend.function(QStringLiteral("transcribe"), account.token,
                                                     QJsonObject{{"action", "transcribe_stored"}, {"file_key", key}});
@@ -187,7 +172,7 @@ private slots:
 
     void signedUploadUrlIsBoundToItsObject()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         const QJsonObject slotA = uploadSlot(account, 10).json();
         const QJsonObject slotB = uploadSlot(account, 10).json();
         const QString urlA = slotA.value("uploadUrl").toString();
@@ -217,7 +202,7 @@ private slots:
 
     void proxyUploadReleasesTheAbandonedSlot()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         m_backend.control(QStringLiteral("/user-flags"),
                           QJsonObject{{"email", account.email}, {"flags", QJsonObject{{"pending_upload_limit_bytes", 1500}}}});
         const QJsonObject slot = uploadSlot(account, 1000).json();
@@ -245,7 +230,7 @@ private slots:
 
     void proxyUploadRejectsBadBodies()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         QCOMPARE(proxyUpload(account, QByteArray(6 * 1024 * 1024 + 1, 'z')).status, 413);
         const HttpResult truncated = m_backend.send("POST", QStringLiteral("/functions/v1/transcribe"),
                                                     "--b\r\nContent-Disposition: form-data; name=\"action\"\r\n\r\nupl",
@@ -274,7 +259,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QByteArray, contentRange);
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         const QJsonObject slot = uploadSlot(account, 10).json();
         QCOMPARE(put(slot.value("uploadUrl").toString(), "0123456789").status, 200);
         const HttpResult link = m_backend.send(
@@ -295,7 +280,7 @@ private slots:
 
     void historyPagesAndFilters()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         const QStringList texts{"alpha meeting notes", "Beta 100% sure", "gamma", "delta MEETING", "epsilon"};
         for (const QString &text : texts)
             QCOMPARE(m_backend.transcribe(account.token, "audio", text).status, 200);
@@ -330,8 +315,8 @@ private slots:
 
     void ownersAloneSeeAndDeleteTheirRows()
     {
-        const Account alice = newAccount();
-        const Account bob = newAccount();
+        const TestAccount alice = m_backend.newAccount(QStringLiteral("fn"));
+        const TestAccount bob = m_backend.newAccount(QStringLiteral("fn"));
         const HttpResult done = m_backend.transcribe(alice.token, "alice audio", QStringLiteral("alice's words"));
         const qint64 id = done.json().value("transcription_id").toInteger();
         const QJsonObject all{{"limit", 50}, {"offset", 0}, {"include_deleted", true}};
@@ -379,7 +364,7 @@ private slots:
         QFETCH(QJsonObject, flags);
         QFETCH(int, status);
         QFETCH(QString, code);
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         QCOMPARE(m_backend.control(QStringLiteral("/user-flags"), QJsonObject{{"email", account.email}, {"flags", flags}}).status,
                  200);
         const HttpResult reply = uploadSlot(account, 100);
@@ -391,7 +376,7 @@ private slots:
     // Whatever arrives, the server answers with an error and stays up.
     void garbageNeverBreaksTheServer()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         QByteArray deep;
         for (int i = 0; i < 5000; ++i)
             deep += '[';
@@ -422,7 +407,7 @@ private slots:
 
     void queuedFaultsAndTheRequestLog()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         QCOMPARE(m_backend.send("DELETE", QStringLiteral("/__tindrel_test/requests")).status, 204);
         QCOMPARE(m_backend.control(QStringLiteral("/faults"),
                                    QJsonObject{{"path", "/functions/v1/history"},

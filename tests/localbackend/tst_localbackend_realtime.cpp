@@ -14,20 +14,6 @@ class TestLocalBackendRealtime : public QObject {
 
 private:
     BackendProcess m_backend;
-    int m_users = 0;
-
-    struct Account {
-        QString id;
-        QByteArray token;
-    };
-
-    Account newAccount()
-    {
-        const QString email = QStringLiteral("rt%1@example.com").arg(++m_users);
-        const QString id = m_backend.createUser(email, QStringLiteral("secret-pass"));
-        const QJsonObject session = m_backend.signIn(email, QStringLiteral("secret-pass"));
-        return {id, session.value("access_token").toString().toLatin1()};
-    }
 
     static QJsonObject joinPayload(const QString &userId, const QByteArray &token)
     {
@@ -99,8 +85,8 @@ private slots:
     void joinThenInsertReachesOnlyTheOwner()
     {
         QFETCH(QString, vsn);
-        const Account owner = newAccount();
-        const Account other = newAccount();
+        const TestAccount owner = m_backend.newAccount(QStringLiteral("rt"));
+        const TestAccount other = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient ownerClient;
         RealtimeClient otherClient;
         QVERIFY(ownerClient.open(m_backend.baseUrl(), m_backend.anonKey(), vsn));
@@ -183,7 +169,7 @@ private slots:
 
     void leaveClosesTheChannel()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient client;
         QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey(), QStringLiteral("2.0.0")));
         client.send(QStringLiteral("realtime:a"), QStringLiteral("phx_join"), joinPayload(account.id, account.token),
@@ -208,7 +194,7 @@ private slots:
 
     void invalidAccessTokenUpdateClosesTheChannel()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient client;
         QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey()));
         client.send(QStringLiteral("realtime:b"), QStringLiteral("phx_join"), joinPayload(account.id, account.token),
@@ -228,7 +214,7 @@ private slots:
 
     void expiredTokenEndsTheChannel()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient client;
         QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey()));
         client.send(QStringLiteral("realtime:c"), QStringLiteral("phx_join"), joinPayload(account.id, account.token),
