@@ -15,6 +15,13 @@ class TestLocalBackendRealtime : public QObject {
 private:
     BackendProcess m_backend;
 
+    static void addProtocolVersions()
+    {
+        QTest::addColumn<QString>("vsn");
+        QTest::newRow("1.0.0") << "1.0.0";
+        QTest::newRow("2.0.0") << "2.0.0";
+    }
+
     static QJsonObject joinPayload(const QString &userId, const QByteArray &token)
     {
         const QJsonObject change{{"event", "INSERT"}, {"schema", "public"}, {"table", "transcriptions"},
@@ -33,12 +40,7 @@ private slots:
         QVERIFY2(m_backend.start(&error), qPrintable(error));
     }
 
-    void heartbeatIsAnswered_data()
-    {
-        QTest::addColumn<QString>("vsn");
-        QTest::newRow("1.0.0") << "1.0.0";
-        QTest::newRow("2.0.0") << "2.0.0";
-    }
+    void heartbeatIsAnswered_data() { addProtocolVersions(); }
 
     void heartbeatIsAnswered()
     {
@@ -75,12 +77,7 @@ private slots:
         QCOMPARE(reply->payload.value("status").toString(), QStringLiteral("ok"));
     }
 
-    void joinThenInsertReachesOnlyTheOwner_data()
-    {
-        QTest::addColumn<QString>("vsn");
-        QTest::newRow("1.0.0") << "1.0.0";
-        QTest::newRow("2.0.0") << "2.0.0";
-    }
+    void joinThenInsertReachesOnlyTheOwner_data() { addProtocolVersions(); }
 
     void joinThenInsertReachesOnlyTheOwner()
     {
