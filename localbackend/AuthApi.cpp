@@ -1,6 +1,7 @@
 #include "AuthApi.h"
 
 #include "BackendContext.h"
+#include "JsonFields.h"
 #include "Jwt.h"
 #include "PasswordHasher.h"
 #include "Secrets.h"
@@ -33,19 +34,6 @@ bool isEmailAddress(const QString &email)
 {
     static const QRegularExpression pattern(QStringLiteral("^[^@\\s]+@[^@\\s]+\\.[^@\\s]+$"));
     return pattern.match(email).hasMatch();
-}
-
-// A member that must be a string when present; `ok` turns false for any other type.
-QString stringMember(const QJsonObject &body, const char *name, bool *ok)
-{
-    const QJsonValue value = body.value(QLatin1String(name));
-    if (value.isUndefined() || value.isNull())
-        return {};
-    if (!value.isString()) {
-        *ok = false;
-        return {};
-    }
-    return value.toString();
 }
 
 HttpReply badJson(const HttpRequest &request, const QString &detail)
@@ -154,9 +142,9 @@ HttpReply AuthApi::token(const HttpRequest &request)
 HttpReply AuthApi::passwordGrant(const HttpRequest &request, const QJsonObject &body)
 {
     bool typesOk = true;
-    const QString email = stringMember(body, "email", &typesOk).trimmed();
-    const QString phone = stringMember(body, "phone", &typesOk).trimmed();
-    const QString password = stringMember(body, "password", &typesOk);
+    const QString email = jsonString(body, "email", &typesOk).trimmed();
+    const QString phone = jsonString(body, "phone", &typesOk).trimmed();
+    const QString password = jsonString(body, "password", &typesOk);
     if (!typesOk)
         return badJson(request, QStringLiteral("email, phone and password must be strings"));
     if (email.isEmpty() && phone.isEmpty())
@@ -176,7 +164,7 @@ HttpReply AuthApi::passwordGrant(const HttpRequest &request, const QJsonObject &
 HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &body)
 {
     bool typesOk = true;
-    const QString token = stringMember(body, "refresh_token", &typesOk);
+    const QString token = jsonString(body, "refresh_token", &typesOk);
     if (!typesOk)
         return badJson(request, QStringLiteral("refresh_token must be a string"));
     static const QRegularExpression legacy(QStringLiteral("^[a-z0-9]{12}$"));
@@ -220,8 +208,8 @@ HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &b
 HttpReply AuthApi::pkceGrant(const HttpRequest &request, const QJsonObject &body)
 {
     bool typesOk = true;
-    const QString code = stringMember(body, "auth_code", &typesOk);
-    const QString verifier = stringMember(body, "code_verifier", &typesOk);
+    const QString code = jsonString(body, "auth_code", &typesOk);
+    const QString verifier = jsonString(body, "code_verifier", &typesOk);
     if (!typesOk)
         return badJson(request, QStringLiteral("auth_code and code_verifier must be strings"));
     if (code.isEmpty() || verifier.isEmpty()) {
@@ -341,8 +329,8 @@ HttpReply AuthApi::signup(const HttpRequest &request)
     if (!body)
         return badJson(request, parseError);
     bool typesOk = true;
-    const QString email = stringMember(*body, "email", &typesOk).trimmed();
-    const QString password = stringMember(*body, "password", &typesOk);
+    const QString email = jsonString(*body, "email", &typesOk).trimmed();
+    const QString password = jsonString(*body, "password", &typesOk);
     if (!typesOk)
         return badJson(request, QStringLiteral("email and password must be strings"));
     if (!isEmailAddress(email))

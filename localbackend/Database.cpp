@@ -26,6 +26,12 @@ QVariant nullable(const QString &text)
     return text.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(text);
 }
 
+// A null QString binds as SQL NULL; NOT NULL text columns get the empty text instead.
+QVariant notNull(const QString &text)
+{
+    return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
+}
+
 std::optional<QString> optionalText(const QVariant &value)
 {
     if (value.isNull())
@@ -125,7 +131,27 @@ QString likePattern(const QString &keyword)
     return u'%' + escaped + u'%';
 }
 
+QJsonValue optionalJson(const std::optional<QString> &text)
+{
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
 } // namespace
+
+QJsonObject TranscriptionRecord::toJson() const
+{
+    return QJsonObject{{"id", id},
+                       {"user_id", userId},
+                       {"text", optionalJson(text)},
+                       {"duration", duration},
+                       {"audio_url", audioUrl.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(audioUrl)},
+                       {"created_at", createdAt},
+                       {"audio_deleted_at", optionalJson(audioDeletedAt)},
+                       {"text_deleted_at", optionalJson(textDeletedAt)},
+                       {"mode", mode},
+                       {"file_size", fileSize},
+                       {"status", status}};
+}
 
 Database::Database(const QString &path)
     : m_connectionName(QStringLiteral("localbackend-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
@@ -214,7 +240,7 @@ bool Database::insertUser(const UserRecord &user)
     return run(q,
                QStringLiteral("INSERT INTO users (") + userColumns
                    + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-               {user.id, user.email, user.passwordHash, user.createdAt, user.updatedAt, nullable(user.lastSignInAt),
+               {user.id, user.email, notNull(user.passwordHash), user.createdAt, user.updatedAt, nullable(user.lastSignInAt),
                 toJsonText(user.appMetadata), toJsonText(user.userMetadata), toJsonText(user.flags)});
 }
 
@@ -259,7 +285,7 @@ void Database::insertSession(const SessionRecord &session)
 {
     QSqlQuery q(m_db);
     run(q, QStringLiteral("INSERT INTO sessions (id, user_id, method, created_at) VALUES (?, ?, ?, ?)"),
-        {session.id, session.userId, session.method, session.createdAt});
+        {session.id, session.userId, notNull(session.method), session.createdAt});
 }
 
 std::optional<SessionRecord> Database::session(const QString &id)
@@ -274,8 +300,8 @@ std::optional<SessionRecord> Database::session(const QString &id)
 void Database::deleteSessions(const QString &userId, const QString &keep)
 {
     QSqlQuery q(m_db);
-    // An empty text, not NULL: "id <> NULL" would match nothing.
-    run(q, QStringLiteral("DELETE FROM sessions WHERE user_id = ? AND id <> ?"), {userId, keep.isNull() ? QStringLiteral("") : keep});
+    // The empty text, not NULL: "id <> NULL" would match nothing.
+    run(q, QStringLiteral("DELETE FROM sessions WHERE user_id = ? AND id <> ?"), {userId, notNull(keep)});
 }
 
 void Database::deleteSession(const QString &id)
@@ -337,7 +363,8 @@ void Database::insertFlowState(const FlowStateRecord &flow)
 {
     QSqlQuery q(m_db);
     run(q, QStringLiteral("INSERT INTO flow_states (") + flowColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-        {flow.id, flow.authCode, flow.challenge, flow.method, flow.provider, flow.redirectTo, nullable(flow.userId),
+        {flow.id, flow.authCode, notNull(flow.challenge), notNull(flow.method), notNull(flow.provider),
+         notNull(flow.redirectTo), nullable(flow.userId),
          flow.createdAt});
 }
 
@@ -379,7 +406,8 @@ qint64 Database::insertTranscription(const TranscriptionRecord &row)
     if (!run(q,
              QStringLiteral("INSERT INTO transcriptions (user_id, text, duration, audio_url, created_at, mode, "
                             "file_size, status, store_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-             {row.userId, text, row.duration, row.audioUrl, row.createdAt, row.mode, row.fileSize, row.status,
+             {row.userId, text, row.duration, nullable(row.audioUrl), row.createdAt, notNull(row.mode), row.fileSize,
+              notNull(row.status),
               nullable(row.storeKey)}))
         return 0;
     return q.lastInsertId().toLongLong();
@@ -442,7 +470,7 @@ void Database::insertUploadSlot(const UploadSlotRecord &slot)
 {
     QSqlQuery q(m_db);
     run(q, QStringLiteral("INSERT INTO upload_slots (") + slotColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?)"),
-        {slot.id, slot.userId, slot.storeKey, slot.fileSize, slot.contentType, slot.expiresAt});
+        {slot.id, slot.userId, slot.storeKey, slot.fileSize, notNull(slot.contentType), slot.expiresAt});
 }
 
 std::optional<UploadSlotRecord> Database::uploadSlot(const QString &id)

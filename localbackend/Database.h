@@ -60,6 +60,9 @@ struct TranscriptionRecord {
     qint64 fileSize = 0;
     QString status;
     QString storeKey;
+
+    // The row as the API shows it (history items, realtime records); the key stays inside.
+    QJsonObject toJson() const;
 };
 
 struct UploadSlotRecord {

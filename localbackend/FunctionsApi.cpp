@@ -2,6 +2,7 @@
 
 #include "AuthApi.h"
 #include "BackendContext.h"
+#include "JsonFields.h"
 #include "Jwt.h"
 #include "MultipartForm.h"
 #include "ObjectStore.h"
@@ -35,53 +36,6 @@ HttpReply platformError(int status, const QByteArray &errorCode, const QJsonValu
 {
     return HttpReply::json(status, QJsonObject{{"code", code}, {"message", message}})
         .withHeader("sb-error-code", errorCode);
-}
-
-// A whole number member; `fallback` when absent or null, none (and `ok` false) for any
-// other type or a fraction.
-qint64 integerMember(const QJsonObject &body, const char *name, qint64 fallback, bool *ok)
-{
-    const QJsonValue value = body.value(QLatin1String(name));
-    if (value.isUndefined() || value.isNull())
-        return fallback;
-    const double number = value.toDouble(std::nan(""));
-    if (!value.isDouble() || !std::isfinite(number) || std::floor(number) != number || std::fabs(number) > 9e15) {
-        *ok = false;
-        return fallback;
-    }
-    return static_cast<qint64>(number);
-}
-
-QString textMember(const QJsonObject &body, const char *name, bool *ok)
-{
-    const QJsonValue value = body.value(QLatin1String(name));
-    if (value.isUndefined() || value.isNull())
-        return {};
-    if (!value.isString()) {
-        *ok = false;
-        return {};
-    }
-    return value.toString();
-}
-
-QJsonValue optionalJson(const std::optional<QString> &text)
-{
-    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
-}
-
-QJsonObject historyItem(const TranscriptionRecord &row)
-{
-    return QJsonObject{{"id", row.id},
-                       {"user_id", row.userId},
-                       {"text", optionalJson(row.text)},
-                       {"duration", row.duration},
-                       {"audio_url", row.audioUrl.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(row.audioUrl)},
-                       {"created_at", row.createdAt},
-                       {"audio_deleted_at", optionalJson(row.audioDeletedAt)},
-                       {"text_deleted_at", optionalJson(row.textDeletedAt)},
-                       {"mode", row.mode},
-                       {"file_size", row.fileSize},
-                       {"status", row.status}};
 }
 
 } // namespace
@@ -205,9 +159,9 @@ void FunctionsApi::transcribe(const Call &call, const Respond &respond)
 HttpReply FunctionsApi::getUploadUrl(const Call &call, const QJsonObject &body)
 {
     bool typesOk = true;
-    const QString filename = textMember(body, "filename", &typesOk);
-    const QString contentType = textMember(body, "content_type", &typesOk);
-    const qint64 fileSize = integerMember(body, "file_size", -1, &typesOk);
+    const QString filename = jsonString(body, "filename", &typesOk);
+    const QString contentType = jsonString(body, "content_type", &typesOk);
+    const qint64 fileSize = jsonInteger(body, "file_size", -1, &typesOk);
     if (!typesOk || filename.isEmpty() || fileSize <= 0) {
         return error(call, 400, QStringLiteral("invalid_request"),
                      QStringLiteral("filename (string) and file_size (positive integer) are required"));
@@ -273,8 +227,8 @@ HttpReply FunctionsApi::uploadViaProxy(const Call &call)
 void FunctionsApi::transcribeStored(const Call &call, const QJsonObject &body, const Respond &respond)
 {
     bool typesOk = true;
-    const QString key = textMember(body, "file_key", &typesOk);
-    QString mode = textMember(body, "mode", &typesOk);
+    const QString key = jsonString(body, "file_key", &typesOk);
+    QString mode = jsonString(body, "mode", &typesOk);
     const QJsonValue durationValue = body.value(QStringLiteral("duration"));
     const double duration = durationValue.isDouble() ? durationValue.toDouble() : 0;
     if (!durationValue.isUndefined() && !durationValue.isNull() && !durationValue.isDouble())
@@ -372,11 +326,11 @@ HttpReply FunctionsApi::history(const Call &call)
     bool typesOk = true;
     HistoryQuery query;
     query.userId = call.user.id;
-    query.limit = integerMember(*body, "limit", 20, &typesOk);
-    query.offset = integerMember(*body, "offset", 0, &typesOk);
-    query.keyword = textMember(*body, "keyword", &typesOk).trimmed();
-    const QString start = textMember(*body, "start_time", &typesOk).trimmed();
-    const QString end = textMember(*body, "end_time", &typesOk).trimmed();
+    query.limit = jsonInteger(*body, "limit", 20, &typesOk);
+    query.offset = jsonInteger(*body, "offset", 0, &typesOk);
+    query.keyword = jsonString(*body, "keyword", &typesOk).trimmed();
+    const QString start = jsonString(*body, "start_time", &typesOk).trimmed();
+    const QString end = jsonString(*body, "end_time", &typesOk).trimmed();
     const QJsonValue includeDeleted = body->value(QStringLiteral("include_deleted"));
     if (!includeDeleted.isUndefined() && !includeDeleted.isNull() && !includeDeleted.isBool())
         typesOk = false;
@@ -404,7 +358,7 @@ HttpReply FunctionsApi::history(const Call &call)
     const QList<TranscriptionRecord> rows = m_context.db->history(query, &total);
     QJsonArray data;
     for (const TranscriptionRecord &row : rows)
-        data.append(historyItem(row));
+        data.append(row.toJson());
     const qint64 totalPages = (total + query.limit - 1) / query.limit;
     const QJsonObject pageInfo{{"totalCount", total},
                                {"totalPages", totalPages},
@@ -421,7 +375,7 @@ HttpReply FunctionsApi::deleteTranscription(const Call &call)
     if (!body)
         return error(call, 400, QStringLiteral("invalid_request"), QStringLiteral("Invalid JSON body: ") + parseError);
     bool typesOk = true;
-    const qint64 id = integerMember(*body, "idToDelete", 0, &typesOk);
+    const qint64 id = jsonInteger(*body, "idToDelete", 0, &typesOk);
     if (!typesOk || id <= 0)
         return error(call, 400, QStringLiteral("invalid_request"), QStringLiteral("idToDelete must be a positive integer"));
     const auto row = m_context.db->transcription(id);

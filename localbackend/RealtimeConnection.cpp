@@ -3,6 +3,7 @@
 #include "AuthApi.h"
 #include "BackendContext.h"
 #include "Database.h"
+#include "JsonFields.h"
 #include "Jwt.h"
 #include "Timestamp.h"
 
@@ -40,17 +41,6 @@ int bindingId(const QJsonObject &params)
     return static_cast<int>(qFromBigEndian<quint32>(digest.constData()) & 0x7FFFFFF);
 }
 
-bool optionalString(const QJsonObject &object, const char *name, QString *out)
-{
-    const QJsonValue value = object.value(QLatin1String(name));
-    if (value.isUndefined() || value.isNull())
-        return true;
-    if (!value.isString())
-        return false;
-    *out = value.toString();
-    return true;
-}
-
 // "column=op.value" with op eq, neq or in ("in.(a,b)").
 bool parseFilter(const QString &filter, QString *column, QString *op, QStringList *values)
 {
@@ -83,11 +73,6 @@ QString columnText(const QJsonValue &value)
     if (value.isBool())
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     return {};
-}
-
-QJsonValue nullableText(const std::optional<QString> &text)
-{
-    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -249,10 +234,12 @@ void RealtimeConnection::handleJoin(const QString &topic, const QJsonObject &pay
     for (const QJsonValue &value : changes.toArray()) {
         const QJsonObject params = value.toObject();
         Binding binding;
-        QString filter;
-        if (!value.isObject() || !optionalString(params, "event", &binding.event)
-            || !optionalString(params, "schema", &binding.schema) || !optionalString(params, "table", &binding.table)
-            || !optionalString(params, "filter", &filter)) {
+        bool typesOk = value.isObject();
+        binding.event = jsonString(params, "event", &typesOk);
+        binding.schema = jsonString(params, "schema", &typesOk);
+        binding.table = jsonString(params, "table", &typesOk);
+        const QString filter = jsonString(params, "filter", &typesOk);
+        if (!typesOk) {
             invalid = QStringLiteral("Invalid postgres_changes parameters");
             continue;
         }
@@ -361,17 +348,7 @@ void RealtimeConnection::push(const QString &topic, const QString &event, const 
 
 void RealtimeConnection::publishInsert(const QString &table, const TranscriptionRecord &row)
 {
-    const QJsonObject record{{"id", row.id},
-                             {"user_id", row.userId},
-                             {"text", nullableText(row.text)},
-                             {"duration", row.duration},
-                             {"audio_url", row.audioUrl},
-                             {"created_at", row.createdAt},
-                             {"audio_deleted_at", nullableText(row.audioDeletedAt)},
-                             {"text_deleted_at", nullableText(row.textDeletedAt)},
-                             {"mode", row.mode},
-                             {"file_size", row.fileSize},
-                             {"status", row.status}};
+    const QJsonObject record = row.toJson();
     static const QJsonArray columns = [] {
         QJsonArray list;
         const QList<QPair<const char *, const char *>> types{

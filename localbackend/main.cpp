@@ -11,6 +11,11 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 using tindrel::localbackend::LocalBackend;
 
 namespace {
@@ -70,9 +75,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleOption(QStringLiteral("realtime-idle-timeout"),
                                         QStringLiteral("Close realtime sockets silent this long (default 60)."),
                                         QStringLiteral("SECONDS"));
+    const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"),
+                                          QStringLiteral("Stop when the starting process ends (test runs)."));
     parser.addOptions({portOption, dataOption, memoryOption, seedOption, expiryOption, controlsOption, googleOption,
-                       configOption, modelOption, iterationsOption, idleOption});
+                       configOption, modelOption, iterationsOption, idleOption, parentOption});
     parser.process(app);
+#ifdef Q_OS_LINUX
+    // A crashed test must not leave its server behind.
+    if (parser.isSet(parentOption))
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
 
     LocalBackend::Options options;
     const bool portGiven = parser.isSet(portOption);

@@ -26,7 +26,7 @@ QByteArray HttpResult::header(const QByteArray &name) const
 BackendProcess::BackendProcess(const QStringList &extraArguments)
     : m_arguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--memory"),
                               QStringLiteral("--test-controls"), QStringLiteral("--password-iterations"),
-                              QStringLiteral("1000")}
+                              QStringLiteral("1000"), QStringLiteral("--exit-with-parent")}
                   + extraArguments)
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
@@ -67,6 +67,8 @@ HttpResult BackendProcess::send(const QByteArray &method, const QString &target,
                                 const HeaderList &headers, int timeoutMs)
 {
     QNetworkRequest request(QUrl(target.startsWith(QLatin1String("http")) ? target : m_baseUrl + target));
+    // Redirects are what some tests look at (the sign-in flow), so they are never followed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     bool keyGiven = false;
     for (const auto &[name, value] : headers) {
         if (name.compare("apikey", Qt::CaseInsensitive) == 0) {
@@ -88,7 +90,8 @@ HttpResult BackendProcess::send(const QByteArray &method, const QString &target,
     if (!reply->isFinished())
         reply->abort();
     result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    result.body = reply->readAll();
+    if (reply->isOpen())
+        result.body = reply->readAll();
     result.headers = reply->rawHeaderPairs();
     reply->deleteLater();
     return result;
@@ -129,6 +132,13 @@ QJsonObject BackendProcess::signIn(const QString &email, const QString &password
 } // namespace tindrel::test
 
 namespace tindrel::test {
+
+TestAccount BackendProcess::newAccount(const QString &prefix)
+{
+    const QString email = QStringLiteral("%1%2@example.com").arg(prefix).arg(++m_accounts);
+    const QString id = createUser(email, QStringLiteral("secret-pass"));
+    return {id, email, signIn(email, QStringLiteral("secret-pass")).value("access_token").toString().toLatin1()};
+}
 
 HttpResult BackendProcess::transcribe(const QByteArray &accessToken, const QByteArray &audio, const QString &text,
                                       const QString &filename)

@@ -22,6 +22,12 @@ struct HttpResult {
     QByteArray header(const QByteArray &name) const;
 };
 
+struct TestAccount {
+    QString id;
+    QString email;
+    QByteArray token;  // access token of a fresh session
+};
+
 // A tindrel-localbackend process on a free port, in memory, with the test controls; and a
 // small blocking HTTP client for talking to it.
 class BackendProcess {
@@ -50,6 +56,8 @@ public:
     QString createUser(const QString &email, const QString &password);
     HttpResult control(const QString &path, const QJsonObject &body);
     QJsonObject signIn(const QString &email, const QString &password);
+    // A new account ("<prefix><n>@example.com", password "secret-pass"), signed in.
+    TestAccount newAccount(const QString &prefix = QStringLiteral("user"));
     // Runs the app's three transcription steps with `audio`; with `text` the server answers
     // that text instead of recognising the audio. Returns the last reply.
     HttpResult transcribe(const QByteArray &accessToken, const QByteArray &audio, const QString &text = {},
@@ -62,6 +70,7 @@ private:
     QString m_baseUrl;
     QByteArray m_anonKey;
     QString m_output;
+    int m_accounts = 0;
 };
 
 QString backendExecutable();

@@ -31,6 +31,7 @@ public:
 
     void send(const QString &topic, const QString &event, const QJsonObject &payload, const QString &ref,
               const QString &joinRef = {});
+    void sendRaw(const QString &text) { m_socket.sendTextMessage(text); }
     // The next message (waiting up to `timeoutMs`), optionally skipping other events.
     std::optional<Message> next(int timeoutMs = 5000, const QString &event = {});
 

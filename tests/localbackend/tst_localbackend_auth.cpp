@@ -3,8 +3,12 @@
 
 #include "support/TestSupport.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
+#include <QUrlQuery>
+#include <QUuid>
 
 using namespace tindrel::test;
 
@@ -18,6 +22,25 @@ QJsonObject jwtClaims(const QString &token)
     if (parts.size() != 3)
         return {};
     return QJsonDocument::fromJson(QByteArray::fromBase64(parts[1].toLatin1(), QByteArray::Base64UrlEncoding)).object();
+}
+
+const QByteArray verifier = "3fa9c1d2e4b5a6978877665544332211aabbccddeeff00112233445566778899";
+
+QByteArray challengeFor(const QByteArray &codeVerifier)
+{
+    return QCryptographicHash::hash(codeVerifier, QCryptographicHash::Sha256)
+        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+QString authorizePath(const QString &redirect = QStringLiteral("tindrel://auth-callback"),
+                      const QByteArray &challenge = challengeFor(verifier))
+{
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("provider"), QStringLiteral("google"));
+    query.addQueryItem(QStringLiteral("redirect_to"), QString::fromLatin1(QUrl::toPercentEncoding(redirect)));
+    query.addQueryItem(QStringLiteral("code_challenge"), QString::fromLatin1(challenge));
+    query.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("s256"));
+    return QStringLiteral("/auth/v1/authorize?") + query.toString(QUrl::FullyEncoded);
 }
 
 HeaderList bearer(const QString &token, const HeaderList &more = dated)
@@ -300,6 +323,128 @@ private slots:
         const HttpResult again = m_backend.send("GET", QStringLiteral("/auth/v1/user"), {},
                                                 bearer(renewed.json().value("access_token").toString()));
         QCOMPARE(again.status, 200);
+    }
+
+    // The browser part of Google sign-in: the stand-in page, its form, the redirect with a
+    // code; then the app's exchange of that code, which works once and only with the verifier.
+    void pkceSignInRoundTrip()
+    {
+        const HttpResult page = m_backend.send("GET", authorizePath(), {}, {{"apikey", {}}});
+        QCOMPARE(page.status, 200);
+        QVERIFY(page.header("Content-Type").startsWith("text/html"));
+        const auto flow = QRegularExpression(QStringLiteral("name=\"flow_id\" value=\"([^\"]+)\"")).match(QString::fromUtf8(page.body));
+        QVERIFY(flow.hasMatch());
+        QVERIFY(page.body.contains("method=\"post\""));
+
+        const HttpResult approved = m_backend.send(
+            "POST", QStringLiteral("/auth/v1/callback"),
+            "flow_id=" + flow.captured(1).toLatin1() + "&email=pkce.person%40example.com&name=Pat+Doe&action=approve",
+            {{"Content-Type", "application/x-www-form-urlencoded"}, {"apikey", {}}});
+        QCOMPARE(approved.status, 302);
+        const QUrl location(QString::fromUtf8(approved.header("Location")));
+        QCOMPARE(location.scheme(), QStringLiteral("tindrel"));
+        QCOMPARE(location.host(), QStringLiteral("auth-callback"));
+        const QString code = QUrlQuery(location).queryItemValue(QStringLiteral("code"));
+        QVERIFY(!QUuid::fromString(code).isNull());
+
+        auto exchange = [this, &code](const QByteArray &codeVerifier) {
+            return m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
+                                      QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(codeVerifier)}},
+                                      dated);
+        };
+        const HttpResult wrong = exchange(verifier + "x");
+        QCOMPARE(wrong.status, 400);
+        QCOMPARE(wrong.json().value("code").toString(), QStringLiteral("bad_code_verifier"));
+        const HttpResult session = exchange(verifier);
+        QCOMPARE(session.status, 200);
+        QCOMPARE(session.json().value("user").toObject().value("email").toString(), QStringLiteral("pkce.person@example.com"));
+        QVERIFY(!session.json().value("refresh_token").toString().isEmpty());
+        const HttpResult again = exchange(verifier);
+        QCOMPARE(again.status, 404);
+        QCOMPARE(again.json().value("code").toString(), QStringLiteral("flow_state_not_found"));
+    }
+
+    void authorizeValidatesItsParameters_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("unknown provider") << "/auth/v1/authorize?provider=myspace&redirect_to=tindrel%3A%2F%2Fx";
+        QTest::newRow("challenge without method")
+            << QStringLiteral("/auth/v1/authorize?provider=google&code_challenge=") + QString::fromLatin1(challengeFor(verifier));
+        QTest::newRow("short challenge") << "/auth/v1/authorize?provider=google&code_challenge=abc&code_challenge_method=s256";
+        QTest::newRow("bad characters")
+            << "/auth/v1/authorize?provider=google&code_challenge=" + QString(43, u'%') + "25&code_challenge_method=s256";
+        QTest::newRow("unknown method")
+            << QStringLiteral("/auth/v1/authorize?provider=google&code_challenge_method=md5&code_challenge=")
+                   + QString::fromLatin1(challengeFor(verifier));
+    }
+
+    void authorizeValidatesItsParameters()
+    {
+        QFETCH(QString, path);
+        const HttpResult reply = m_backend.send("GET", path, {}, {{"apikey", {}}});
+        QCOMPARE(reply.status, 400);
+        QCOMPARE(reply.header("x-sb-error-code"), QByteArray("validation_failed"));
+    }
+
+    void signInPageCancelAndExpiry()
+    {
+        auto startFlow = [this](const QString &redirect) {
+            const HttpResult page = m_backend.send("GET", authorizePath(redirect), {}, {{"apikey", {}}});
+            return QRegularExpression(QStringLiteral("name=\"flow_id\" value=\"([^\"]+)\"")).match(QString::fromUtf8(page.body)).captured(1);
+        };
+        auto submit = [this](const QString &flowId, const QByteArray &action) {
+            return m_backend.send("POST", QStringLiteral("/auth/v1/callback"),
+                                  "flow_id=" + flowId.toLatin1() + "&email=late%40example.com&action=" + action,
+                                  {{"Content-Type", "application/x-www-form-urlencoded"}, {"apikey", {}}});
+        };
+        // Cancel: the error travels in the query and in the fragment.
+        const HttpResult cancelled = submit(startFlow(QStringLiteral("http://127.0.0.1:53682/cb?x=1")), "cancel");
+        QCOMPARE(cancelled.status, 302);
+        const QUrl target(QString::fromUtf8(cancelled.header("Location")));
+        QCOMPARE(target.port(), 53682);
+        QCOMPARE(QUrlQuery(target).queryItemValue(QStringLiteral("error")), QStringLiteral("access_denied"));
+        QCOMPARE(QUrlQuery(target).queryItemValue(QStringLiteral("x")), QStringLiteral("1"));
+        QCOMPARE(QUrlQuery(target.fragment()).queryItemValue(QStringLiteral("error")), QStringLiteral("access_denied"));
+
+        // A target outside the allowed ones falls back to the site address.
+        const HttpResult elsewhere = submit(startFlow(QStringLiteral("https://evil.example/steal")), "approve");
+        QVERIFY(elsewhere.header("Location").startsWith(m_backend.baseUrl().toLatin1() + "/?code="));
+
+        // Codes die five minutes after the flow started.
+        const HttpResult approved = submit(startFlow(QStringLiteral("tindrel://auth-callback")), "approve");
+        const QString code = QUrlQuery(QUrl(QString::fromUtf8(approved.header("Location")))).queryItemValue(QStringLiteral("code"));
+        m_backend.control(QStringLiteral("/clock"), QJsonObject{{"advance_seconds", 301}});
+        const HttpResult late = m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
+                                                   QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(verifier)}},
+                                                   dated);
+        m_backend.control(QStringLiteral("/clock"), QJsonObject{{"advance_seconds", -301}});
+        QCOMPARE(late.status, 422);
+        QCOMPARE(late.json().value("code").toString(), QStringLiteral("flow_state_expired"));
+    }
+
+    void autoApprovalSkipsThePage()
+    {
+        BackendProcess quick({QStringLiteral("--auto-approve-google"), QStringLiteral("auto@example.com")});
+        QVERIFY(quick.start());
+        const HttpResult reply = quick.send("GET", authorizePath(), {}, {{"apikey", {}}});
+        QCOMPARE(reply.status, 302);
+        const QString code = QUrlQuery(QUrl(QString::fromUtf8(reply.header("Location")))).queryItemValue(QStringLiteral("code"));
+        const HttpResult session = quick.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
+                                                  QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(verifier)}});
+        QCOMPARE(session.status, 200);
+        QCOMPARE(session.json().value("user").toObject().value("email").toString(), QStringLiteral("auto@example.com"));
+
+        // Without a challenge the tokens come back in the fragment (implicit flow).
+        const HttpResult implicit = quick.send(
+            "GET", QStringLiteral("/auth/v1/authorize?provider=google&redirect_to=http%3A%2F%2F127.0.0.1%3A5000%2Fcb"), {},
+            {{"apikey", {}}});
+        QCOMPARE(implicit.status, 302);
+        const QUrlQuery fragment(QUrl(QString::fromUtf8(implicit.header("Location"))).fragment());
+        QCOMPARE(fragment.queryItemValue(QStringLiteral("token_type")), QStringLiteral("bearer"));
+        QVERIFY(!fragment.queryItemValue(QStringLiteral("refresh_token")).isEmpty());
+        const HttpResult me = quick.send("GET", QStringLiteral("/auth/v1/user"), {},
+                                         bearer(fragment.queryItemValue(QStringLiteral("access_token"))));
+        QCOMPARE(me.status, 200);
     }
 
     void functionsCheckTheCaller_data()

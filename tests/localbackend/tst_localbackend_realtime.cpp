@@ -14,19 +14,12 @@ class TestLocalBackendRealtime : public QObject {
 
 private:
     BackendProcess m_backend;
-    int m_users = 0;
 
-    struct Account {
-        QString id;
-        QByteArray token;
-    };
-
-    Account newAccount()
+    static void addProtocolVersions()
     {
-        const QString email = QStringLiteral("rt%1@example.com").arg(++m_users);
-        const QString id = m_backend.createUser(email, QStringLiteral("secret-pass"));
-        const QJsonObject session = m_backend.signIn(email, QStringLiteral("secret-pass"));
-        return {id, session.value("access_token").toString().toLatin1()};
+        QTest::addColumn<QString>("vsn");
+        QTest::newRow("1.0.0") << "1.0.0";
+        QTest::newRow("2.0.0") << "2.0.0";
     }
 
     static QJsonObject joinPayload(const QString &userId, const QByteArray &token)
@@ -47,12 +40,7 @@ private slots:
         QVERIFY2(m_backend.start(&error), qPrintable(error));
     }
 
-    void heartbeatIsAnswered_data()
-    {
-        QTest::addColumn<QString>("vsn");
-        QTest::newRow("1.0.0") << "1.0.0";
-        QTest::newRow("2.0.0") << "2.0.0";
-    }
+    void heartbeatIsAnswered_data() { addProtocolVersions(); }
 
     void heartbeatIsAnswered()
     {
@@ -68,18 +56,34 @@ private slots:
         QCOMPARE(reply->payload.value("status").toString(), QStringLiteral("ok"));
     }
 
-    void joinThenInsertReachesOnlyTheOwner_data()
+    void garbageFramesAreIgnored()
     {
-        QTest::addColumn<QString>("vsn");
-        QTest::newRow("1.0.0") << "1.0.0";
-        QTest::newRow("2.0.0") << "2.0.0";
+        RealtimeClient client;
+        QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey()));
+        client.sendRaw(QStringLiteral("not json"));
+        client.sendRaw(QStringLiteral("[null,null,\"realtime:x\",\"phx_join\",{}]"));  // a 2.0.0 frame on 1.0.0
+        client.sendRaw(QStringLiteral("{\"topic\":5,\"event\":[],\"payload\":\"x\"}"));
+        client.send(QStringLiteral("realtime:y"), QStringLiteral("phx_join"),
+                    QJsonObject{{"config", QJsonObject{{"postgres_changes", QJsonArray{5, "x", QJsonObject{{"event", 7}}}}}}},
+                    QStringLiteral("1"), QStringLiteral("1"));
+        client.send(QStringLiteral("realtime:"), QStringLiteral("phx_join"), {}, QStringLiteral("2"), QStringLiteral("2"));
+        client.send(QStringLiteral("phoenix"), QStringLiteral("heartbeat"), {}, QStringLiteral("3"));
+        const auto heartbeat = client.next(5000, QStringLiteral("phx_reply"));
+        QVERIFY(heartbeat);
+        std::optional<RealtimeClient::Message> reply = heartbeat;
+        while (reply && reply->ref.toString() != QLatin1String("3"))
+            reply = client.next(5000, QStringLiteral("phx_reply"));
+        QVERIFY(reply);
+        QCOMPARE(reply->payload.value("status").toString(), QStringLiteral("ok"));
     }
+
+    void joinThenInsertReachesOnlyTheOwner_data() { addProtocolVersions(); }
 
     void joinThenInsertReachesOnlyTheOwner()
     {
         QFETCH(QString, vsn);
-        const Account owner = newAccount();
-        const Account other = newAccount();
+        const TestAccount owner = m_backend.newAccount(QStringLiteral("rt"));
+        const TestAccount other = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient ownerClient;
         RealtimeClient otherClient;
         QVERIFY(ownerClient.open(m_backend.baseUrl(), m_backend.anonKey(), vsn));
@@ -162,7 +166,7 @@ private slots:
 
     void leaveClosesTheChannel()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient client;
         QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey(), QStringLiteral("2.0.0")));
         client.send(QStringLiteral("realtime:a"), QStringLiteral("phx_join"), joinPayload(account.id, account.token),
@@ -187,7 +191,7 @@ private slots:
 
     void invalidAccessTokenUpdateClosesTheChannel()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient client;
         QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey()));
         client.send(QStringLiteral("realtime:b"), QStringLiteral("phx_join"), joinPayload(account.id, account.token),
@@ -207,7 +211,7 @@ private slots:
 
     void expiredTokenEndsTheChannel()
     {
-        const Account account = newAccount();
+        const TestAccount account = m_backend.newAccount(QStringLiteral("rt"));
         RealtimeClient client;
         QVERIFY(client.open(m_backend.baseUrl(), m_backend.anonKey()));
         client.send(QStringLiteral("realtime:c"), QStringLiteral("phx_join"), joinPayload(account.id, account.token),
