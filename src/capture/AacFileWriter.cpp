@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 #include <QFile>
@@ -50,6 +51,9 @@ void AacFileWriter::open(const QString &path)
     m_nextPts = 0;
     m_pending.clear();
 
+    // libav's progress notes ("second pass", "Qavg") would end up in the app's output.
+    if (av_log_get_level() > AV_LOG_WARNING)
+        av_log_set_level(AV_LOG_WARNING);
     const QByteArray nativePath = QFile::encodeName(path);
     int status = avformat_alloc_output_context2(&m_format, nullptr, "ipod", nativePath.constData());
     if (status < 0 || !m_format)

@@ -2,9 +2,11 @@
 
 #include "capture/AudioRecorder.h"
 #include "capture/DefaultAudioInput.h"
+#include "capture/RecordingServiceError.h"
 #include "core/Log.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 #include <QUuid>
@@ -25,9 +27,17 @@ QCoro::Task<void> RecordingService::startCapture()
     if (!self)
         co_return;
 
+    // Qt answers an empty path when TMPDIR names a missing folder; the file would then land
+    // in the working directory.
+    const QString temporaryDirectory = QDir::tempPath();
+    if (temporaryDirectory.isEmpty() || !QFileInfo(temporaryDirectory).isDir()) {
+        logLine(u"RecordingService", QStringLiteral("No temporary directory for the recording"));
+        throw RecordingServiceError(RecordingServiceError::Code::recordingFileUnwritable,
+                                    QStringLiteral("no temporary directory"));
+    }
     const QString fileName = QStringLiteral("recording-%1.m4a")
                                  .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
-    auto recorder = std::make_unique<AudioRecorder>(QDir(QDir::tempPath()).filePath(fileName), m_recordingLimit);
+    auto recorder = std::make_unique<AudioRecorder>(QDir(temporaryDirectory).filePath(fileName), m_recordingLimit);
     recorder->start(DefaultAudioInput::device());
 
     const quint64 generation = ++m_generation;
