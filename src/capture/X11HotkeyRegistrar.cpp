@@ -81,7 +81,7 @@ void X11HotkeyRegistrar::registerHotkeys(std::function<void(int number)> pressed
         }
         if (refused) {
             logLine(u"HotkeyManager", QStringLiteral("Ctrl+Shift+%1 is held by another application")
-                                          .arg(key.number == 1 ? u'R' : u'S'));
+                                          .arg(key.number == 1 ? QChar(u'R') : QChar(u'S')));
         }
     }
     QCoreApplication::instance()->installNativeEventFilter(this);
