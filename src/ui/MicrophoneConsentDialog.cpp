@@ -11,7 +11,6 @@ namespace tindrel {
 QCoro::Task<std::optional<bool>> MicrophoneConsentDialog::askForMicrophoneConsent()
 {
     QPointer<QMessageBox> box = new QMessageBox(m_parent);
-    box->setAttribute(Qt::WA_DeleteOnClose);
     box->setIcon(QMessageBox::Question);
     box->setWindowTitle(localized("microphone_consent.title", "Microphone Access",
                                   "Title of the dialog asking for microphone access"));
@@ -29,8 +28,12 @@ QCoro::Task<std::optional<bool>> MicrophoneConsentDialog::askForMicrophoneConsen
     box->open();
 
     // Escape and the close button count as "Don't Allow" (the reject-role button).
+    // QCoro resumes through a queued call that dies with its sender, so the box must outlive
+    // the signal: it is deleted here, not on close.
     co_await qCoro(box.data(), &QMessageBox::finished);
     QAbstractButton *clicked = box ? box->clickedButton() : nullptr;
+    if (box)
+        box->deleteLater();
     if (clicked == allow)
         co_return true;
     if (clicked == refuse)
