@@ -44,7 +44,6 @@ void AudioRecorder::start(const QAudioDevice &device)
     format.setSampleFormat(QAudioFormat::Int16);
     m_source = std::make_unique<QAudioSource>(device, format);
     m_source->setBufferSize(bufferBytes);
-    m_sinceStart.start();
     m_input = m_source->start();
     if (!m_input || m_source->error() != QAudio::NoError) {
         const QString detail = QStringLiteral("%1 (error %2)")
@@ -82,8 +81,8 @@ void AudioRecorder::consume(const QByteArray &bytes)
 {
     if (bytes.isEmpty() || m_reachedLimit)
         return;
-    if (!m_firstBufferDelay)
-        m_firstBufferDelay = std::chrono::nanoseconds(m_sinceStart.nsecsElapsed());
+    if (!m_firstBufferAt)
+        m_firstBufferAt = std::chrono::steady_clock::now();
     QByteArray data = m_oddByte + bytes;
     m_oddByte.clear();
     if (data.size() % 2) {

@@ -4,7 +4,6 @@
 #include "capture/AudioLevelMeter.h"
 
 #include <QAudioDevice>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QUrl>
 
@@ -37,8 +36,8 @@ public:
     QUrl fileURL() const { return QUrl::fromLocalFile(m_filePath); }
     double recordedDuration() const;
     float averagePower() const { return m_meter.averagePower(); }
-    // Time from start() to the first buffer of audio; none before it arrives.
-    std::optional<std::chrono::nanoseconds> firstBufferDelay() const { return m_firstBufferDelay; }
+    // When the first buffer of audio arrived; none before it does.
+    std::optional<std::chrono::steady_clock::time_point> firstBufferAt() const { return m_firstBufferAt; }
 
 signals:
     // The recording ended by itself: true at the length limit, false when the device failed.
@@ -56,8 +55,7 @@ private:
     std::unique_ptr<QAudioSource> m_source;
     QIODevice *m_input = nullptr;
     QByteArray m_oddByte;
-    QElapsedTimer m_sinceStart;
-    std::optional<std::chrono::nanoseconds> m_firstBufferDelay;
+    std::optional<std::chrono::steady_clock::time_point> m_firstBufferAt;
     bool m_reachedLimit = false;
 };
 
