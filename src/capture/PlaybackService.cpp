@@ -137,36 +137,35 @@ void PlaybackService::playbackFinished()
     m_timer.stop();
 }
 
+namespace {
+template<typename T>
+void update(PlaybackService *service, T &field, T value, void (PlaybackService::*changed)())
+{
+    if (field != value) {
+        field = value;
+        emit(service->*changed)();
+    }
+}
+} // namespace
+
 void PlaybackService::setIsLoaded(bool value)
 {
-    if (m_isLoaded != value) {
-        m_isLoaded = value;
-        emit isLoadedChanged();
-    }
+    update(this, m_isLoaded, value, &PlaybackService::isLoadedChanged);
 }
 
 void PlaybackService::setIsPlaying(bool value)
 {
-    if (m_isPlaying != value) {
-        m_isPlaying = value;
-        emit isPlayingChanged();
-    }
+    update(this, m_isPlaying, value, &PlaybackService::isPlayingChanged);
 }
 
 void PlaybackService::setDuration(double value)
 {
-    if (m_duration != value) {
-        m_duration = value;
-        emit durationChanged();
-    }
+    update(this, m_duration, value, &PlaybackService::durationChanged);
 }
 
 void PlaybackService::setCurrentTime(double value)
 {
-    if (m_currentTime != value) {
-        m_currentTime = value;
-        emit currentTimeChanged();
-    }
+    update(this, m_currentTime, value, &PlaybackService::currentTimeChanged);
 }
 
 } // namespace tindrel

@@ -117,7 +117,9 @@ bool X11HotkeyRegistrar::nativeEventFilter(const QByteArray &eventType, void *me
         return false;
     // Press and release events share one layout.
     auto *keyEvent = reinterpret_cast<xcb_key_press_event_t *>(event);
-    if (keyEvent->root != m_root)
+    // Only our grabs report the root window as the event window; keys typed into the
+    // application's own windows pass through untouched.
+    if (keyEvent->event != m_root)
         return false;
     for (Key &key : m_keys) {
         if (key.keycode == 0 || keyEvent->detail != key.keycode || key.grabbedModifiers.empty())

@@ -20,19 +20,22 @@ void xdotool(const QStringList &arguments)
     QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), arguments), 0);
 }
 
+// A registered manager whose handlers count their calls.
 struct Counts {
     int start = 0;
     int stop = 0;
     int toggle = 0;
-};
+    HotkeyManager manager;
 
-void wire(HotkeyManager &manager, Counts &counts, bool withToggle = true)
-{
-    manager.onStart = [&counts] { ++counts.start; };
-    manager.onStop = [&counts] { ++counts.stop; };
-    if (withToggle)
-        manager.onToggle = [&counts] { ++counts.toggle; };
-}
+    explicit Counts(bool withToggle = true)
+    {
+        manager.onStart = [this] { ++start; };
+        manager.onStop = [this] { ++stop; };
+        if (withToggle)
+            manager.onToggle = [this] { ++toggle; };
+        manager.registerHotkeys();
+    }
+};
 
 // Lets the X server's events reach the application.
 void settle()
@@ -49,10 +52,7 @@ class TestHotkeysX11 : public QObject {
 private slots:
     void shortcutsFireOncePerPress()
     {
-        HotkeyManager manager;
         Counts counts;
-        wire(manager, counts);
-        manager.registerHotkeys();
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+r")});
         QTRY_COMPARE(counts.toggle, 1);
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+s")});
@@ -64,21 +64,15 @@ private slots:
 
     void startHandlerWithoutToggle()
     {
-        HotkeyManager manager;
-        Counts counts;
-        wire(manager, counts, false);
-        manager.registerHotkeys();
+        Counts counts(false);
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+r")});
         QTRY_COMPARE(counts.start, 1);
     }
 
     void secondRegistrationLeavesOne()
     {
-        HotkeyManager manager;
         Counts counts;
-        wire(manager, counts);
-        manager.registerHotkeys();
-        manager.registerHotkeys();
+        counts.manager.registerHotkeys();
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+r")});
         QTRY_COMPARE(counts.toggle, 1);
         settle();
@@ -87,11 +81,8 @@ private slots:
 
     void nothingFiresAfterUnregister()
     {
-        HotkeyManager manager;
         Counts counts;
-        wire(manager, counts);
-        manager.registerHotkeys();
-        manager.unregisterHotkeys();
+        counts.manager.unregisterHotkeys();
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+r"), QStringLiteral("ctrl+shift+s")});
         settle();
         QCOMPARE(counts.toggle + counts.stop + counts.start, 0);
@@ -99,10 +90,7 @@ private slots:
 
     void worksWithCapsLockOn()
     {
-        HotkeyManager manager;
         Counts counts;
-        wire(manager, counts);
-        manager.registerHotkeys();
         xdotool({QStringLiteral("key"), QStringLiteral("Caps_Lock")});
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+r")});
         xdotool({QStringLiteral("key"), QStringLiteral("Caps_Lock")});
@@ -112,10 +100,7 @@ private slots:
     // Holding the keys auto-repeats; a held shortcut is still one press.
     void holdingTheKeysFiresOnce()
     {
-        HotkeyManager manager;
         Counts counts;
-        wire(manager, counts);
-        manager.registerHotkeys();
         xdotool({QStringLiteral("keydown"), QStringLiteral("ctrl+shift+r"), QStringLiteral("sleep"), QStringLiteral("1"),
                  QStringLiteral("keyup"), QStringLiteral("ctrl+shift+r")});
         QTRY_COMPARE(counts.toggle, 1);
@@ -156,10 +141,7 @@ private slots:
 
         capturedLines.clear();
         setLogSink([](const QString &line) { capturedLines << line; });
-        HotkeyManager manager;
         Counts counts;
-        wire(manager, counts);
-        manager.registerHotkeys();
         setLogSink(nullptr);
         QCOMPARE(capturedLines, QStringList{QStringLiteral("[HotkeyManager] Ctrl+Shift+S is held by another application")});
 
