@@ -185,6 +185,10 @@ void AacFileWriter::finish()
 {
     if (!m_format)
         return;
+    // A stop before the first buffer would leave a file without an audio track, which
+    // players and the upload reject; one frame of silence keeps it a valid recording.
+    if (m_samplesWritten == 0 && m_pending.empty())
+        m_pending.assign(static_cast<size_t>(m_codec->frame_size), 0.0f);
     encodePending(true);
     if (!m_failed && avcodec_send_frame(m_codec, nullptr) >= 0)
         drainPackets();
