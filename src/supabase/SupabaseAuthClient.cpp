@@ -272,7 +272,7 @@ QCoro::Task<Session> SupabaseAuthClient::refreshWith(QString refreshToken)
         co_await send("POST", QStringLiteral("/token"), {{QStringLiteral("grant_type"), QStringLiteral("refresh_token")}},
                       QJsonObject{{QStringLiteral("refresh_token"), refreshToken}}, {});
     if (!self) {
-        AuthError error(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
+        const AuthError error = clientClosed();
         finish(std::nullopt, error);
         throw error;
     }
