@@ -253,6 +253,12 @@ private slots:
         QCOMPARE(nextText(stillListening), QStringLiteral("after leaving"));
         QCOMPARE(run(inserts.next()).get(), std::nullopt);
         QVERIFY(ada.client->realtime().isConnected());
+
+        QPointer<RealtimeChannel> removed(other);
+        QVERIFY(!run(ada.client->realtime().removeChannel(other)).error);
+        QVERIFY(stillListening.isFinished());
+        QTRY_VERIFY(!removed);
+        QCOMPARE(ada.client->realtime().channels(), QList<RealtimeChannel *>{channel});
     }
 
     void refusedOrUnansweredJoinFailsTheSubscribe()
