@@ -449,6 +449,8 @@ private slots:
         REQUIRE_SERVER();
         auto client = serverClient();
         signIn(*client);
+        // The server ends the session only after the renewal went through.
+        m_backend.control("POST", QStringLiteral("/faults"), {{"path", "/auth/v1/logout"}, {"delay_ms", 500}});
         auto renewal = client->auth().renewSession();
         auto signOut = client->auth().signOut(); // removes the local session before its request
         const auto error = errorOf<AuthError>(run(std::move(renewal)));
