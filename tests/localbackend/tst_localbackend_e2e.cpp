@@ -1,0 +1,119 @@
+// End to end through real recognition: synthetic speech, encoded as the app encodes it
+// (AAC in .m4a), uploaded through the signed URL and transcribed by the local backend.
+#include "BackendProcess.h"
+
+#include "support/TestSupport.h"
+
+#include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+using namespace tindrel::test;
+
+namespace {
+
+bool runTool(const QString &program, const QStringList &arguments, QString *output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    const bool finished = process.waitForFinished(60000);
+    *output = QString::fromLocal8Bit(process.readAll());
+    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
+class TestLocalBackendEndToEnd : public QObject {
+    Q_OBJECT
+
+private:
+    BackendProcess m_backend;
+    QByteArray m_token;
+    QTemporaryDir m_dir;
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(m_backend.start(&error), qPrintable(error));
+        m_backend.createUser(QStringLiteral("speaker@example.com"), QStringLiteral("secret-pass"));
+        m_token = m_backend.signIn(QStringLiteral("speaker@example.com"), QStringLiteral("secret-pass"))
+                      .value("access_token").toString().toLatin1();
+        QVERIFY(!m_token.isEmpty());
+        QVERIFY(m_dir.isValid());
+    }
+
+    void spokenWordsComeBack()
+    {
+        const QString flite = QStandardPaths::findExecutable(QStringLiteral("flite"));
+        const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+        QVERIFY2(!flite.isEmpty() && !ffmpeg.isEmpty(), "flite and ffmpeg are needed (scripts/install-deps)");
+        const QString wav = m_dir.filePath(QStringLiteral("speech.wav"));
+        const QString m4a = m_dir.filePath(QStringLiteral("speech.m4a"));
+        QString output;
+        QVERIFY2(runTool(flite, {QStringLiteral("-t"),
+                                 QStringLiteral("The quick brown fox jumps over the lazy dog. "
+                                                "Please transcribe this recording today."),
+                                 QStringLiteral("-o"), wav},
+                         &output),
+                 qPrintable(output));
+        // Mono AAC-LC at 44.1 kHz in an MP4 container, as the recorder writes it.
+        QVERIFY2(runTool(ffmpeg, {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
+                                  QStringLiteral("-i"), wav, QStringLiteral("-ac"), QStringLiteral("1"),
+                                  QStringLiteral("-ar"), QStringLiteral("44100"), QStringLiteral("-c:a"),
+                                  QStringLiteral("aac"), QStringLiteral("-b:a"), QStringLiteral("96k"),
+                                  QStringLiteral("-movflags"), QStringLiteral("+faststart"), m4a},
+                         &output),
+                 qPrintable(output));
+        QFile file(m4a);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray audio = file.readAll();
+
+        const HttpResult reply = m_backend.transcribe(m_token, audio, QString());
+        QCOMPARE(reply.status, 200);
+        const QString text = reply.json().value("text").toString().toLower();
+        // Recognition is not exact; these words survive it.
+        for (const char *word : {"quick", "brown", "fox", "recording"})
+            QVERIFY2(text.contains(QLatin1String(word)), qPrintable(QStringLiteral("missing \"%1\" in: %2").arg(word, text)));
+    }
+
+    // The answer comes from a worker thread after the client has gone: it must be dropped,
+    // not written to a dead socket.
+    void clientLeavingDuringRecognitionIsHarmless()
+    {
+        QFile file(m_dir.filePath(QStringLiteral("speech.m4a")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray audio = file.readAll();
+        const QJsonObject slot = m_backend.function(QStringLiteral("transcribe"), m_token,
+                                                    QJsonObject{{"action", "get_upload_url"},
+                                                                {"filename", "speech.m4a"},
+                                                                {"file_size", audio.size()}})
+                                     .json();
+        QCOMPARE(m_backend.send("PUT", slot.value("uploadUrl").toString(), audio, {{"apikey", {}}}).status, 200);
+        auto rows = [this] {
+            return m_backend.function(QStringLiteral("history"), m_token, QJsonObject{{"limit", 50}})
+                .json().value("pageInfo").toObject().value("totalCount").toInt();
+        };
+        const int before = rows();
+        const HttpResult abandoned = m_backend.send(
+            "POST", QStringLiteral("/functions/v1/transcribe"),
+            QJsonDocument(QJsonObject{{"action", "transcribe_stored"}, {"file_key", slot.value("storeKey").toString()}})
+                .toJson(),
+            {{"Authorization", "Bearer " + m_token}, {"Content-Type", "application/json"}}, 50);
+        QCOMPARE(abandoned.status, 0);
+        // Recognition finishes meanwhile and stores its row; the server lives on.
+        QTRY_VERIFY_WITH_TIMEOUT(rows() > before, 15000);
+    }
+
+    void somethingThatIsNotAudioIsRefused()
+    {
+        const HttpResult reply = m_backend.transcribe(m_token, QByteArray("definitely not an m4a file"), QString());
+        QCOMPARE(reply.status, 422);
+        QCOMPARE(reply.json().value("error").toString(), QStringLiteral("audio_decode_failed"));
+    }
+};
+
+TINDREL_TEST_GUILESS_MAIN(TestLocalBackendEndToEnd)
+#include "tst_localbackend_e2e.moc"
