@@ -12,6 +12,7 @@
 
 #include "core/Log.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QPointer>
 #include <QRegularExpression>
@@ -269,17 +270,18 @@ void FunctionsApi::transcribeStored(const Call &call, const QJsonObject &body, c
                       QStringLiteral("The speech recognition model is not installed")));
         return;
     }
-    // Recognition takes seconds; it runs on a worker so the server keeps answering.
+    // Recognition takes seconds; it runs on a worker so the server keeps answering. The
+    // worker owns copies of what it needs, and the answer goes back through the
+    // application object, so nothing of this object is touched off the main thread.
     QPointer<FunctionsApi> self(this);
-    const SpeechRecognizer *recognizer = &m_recognizer;
-    const QByteArray bytes = *audio;
-    QThreadPool::globalInstance()->start([self, recognizer, bytes, call, key, duration, mode, respond] {
-        const SpeechRecognizer::Result result = recognizer->recognize(bytes);
-        if (!self)
-            return;
+    // The captures move on to the main thread, so the responder is released there.
+    QThreadPool::globalInstance()->start([self, recognizer = m_recognizer, bytes = *audio, call, key, duration, mode,
+                                          respond]() mutable {
+        const SpeechRecognizer::Result result = recognizer.recognize(bytes);
         QMetaObject::invokeMethod(
-            self.data(),
-            [self, result, call, key, duration, mode, respond, size = bytes.size()] {
+            QCoreApplication::instance(),
+            [self = std::move(self), result, call = std::move(call), key, duration, mode, respond = std::move(respond),
+             size = bytes.size()] {
                 if (!self)
                     return;
                 if (!result.ok) {
