@@ -7,6 +7,7 @@
 #include "Secrets.h"
 #include "Timestamp.h"
 
+#include "core/BuildConfig.h"
 #include "core/Log.h"
 
 #include <QCryptographicHash>
@@ -55,7 +56,7 @@ bool allowedRedirect(const QUrl &url)
     if (!url.isValid() || url.scheme().isEmpty())
         return false;
     const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("tindrel"))
+    if (scheme == QLatin1String(build::urlScheme))
         return true;
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         return false;

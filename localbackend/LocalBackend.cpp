@@ -13,11 +13,11 @@
 #include "StorageApi.h"
 #include "TestControls.h"
 
+#include "core/BundleInfo.h"
 #include "core/Log.h"
 
 #include <QDir>
 #include <QHttpServerRequest>
-#include <QJsonArray>
 #include <QTimer>
 
 namespace tindrel::localbackend {
@@ -134,15 +134,11 @@ void LocalBackend::loadSecrets()
 
 QJsonObject LocalBackend::bundleConfig() const
 {
-    return QJsonObject{{"CFBundleIdentifier", "app.tindrel.desktop"},
-                       {"CFBundleShortVersionString", "1.0.0"},
-                       {"CFBundleVersion", "1"},
-                       {"SupabaseURL", m_context.baseUrl},
-                       {"SupabaseAnonKey", QString::fromLatin1(m_context.anonKey)},
-                       {"SupabaseRedirectURI", "tindrel://auth-callback"},
-                       {"CFBundleURLTypes", QJsonArray{QJsonObject{{"CFBundleURLName", "app.tindrel.desktop.auth"},
-                                                                   {"CFBundleURLSchemes", QJsonArray{"tindrel"}}}}},
-                       {"TindrelSupportEmail", "support@tindrel.app"}};
+    // The app's own dictionary (identifier, version, URL scheme, redirect URI), pointed here.
+    QJsonObject config = BundleInfo::compiledIn();
+    config.insert(QStringLiteral("SupabaseURL"), m_context.baseUrl);
+    config.insert(QStringLiteral("SupabaseAnonKey"), QString::fromLatin1(m_context.anonKey));
+    return config;
 }
 
 bool LocalBackend::checkApiKey(const HttpRequest &request, const std::shared_ptr<PendingResponse> &response) const

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QUuid>
 
@@ -445,6 +446,24 @@ private slots:
         const HttpResult me = quick.send("GET", QStringLiteral("/auth/v1/user"), {},
                                          bearer(fragment.queryItemValue(QStringLiteral("access_token"))));
         QCOMPARE(me.status, 200);
+    }
+
+    // The file the run command hands to the app as its bundle configuration.
+    void writesABundleConfiguration()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("bundle.json"));
+        BackendProcess other({QStringLiteral("--write-config"), path});
+        QVERIFY(other.start());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject config = QJsonDocument::fromJson(file.readAll()).object();
+        QCOMPARE(config.value("SupabaseURL").toString(), other.baseUrl());
+        QCOMPARE(config.value("SupabaseAnonKey").toString().toLatin1(), other.anonKey());
+        QCOMPARE(config.value("SupabaseRedirectURI").toString(), QStringLiteral("tindrel://auth-callback"));
+        QCOMPARE(config.value("CFBundleURLTypes").toArray().first().toObject().value("CFBundleURLSchemes").toArray(),
+                 QJsonArray{"tindrel"});
+        QVERIFY(!config.value("CFBundleShortVersionString").toString().isEmpty());
     }
 
     void functionsCheckTheCaller_data()
