@@ -479,6 +479,7 @@ HttpReply AuthApi::authorize(const HttpRequest &request)
     flow.redirectTo = allowedRedirect(redirectTo) ? redirectTo.toString(QUrl::FullyEncoded)
                                                   : m_context.baseUrl + QStringLiteral("/");
     flow.createdAt = m_context.nowSeconds();
+    m_context.db->pruneFlowStates(flow.createdAt - flowStateLifetimeSeconds);
     m_context.db->insertFlowState(flow);
     if (!m_autoApproveEmail.isEmpty()) {
         const auto owner = googleUser(m_autoApproveEmail, {});

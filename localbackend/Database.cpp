@@ -399,6 +399,12 @@ void Database::deleteFlowState(const QString &id)
     run(q, QStringLiteral("DELETE FROM flow_states WHERE id = ?"), {id});
 }
 
+void Database::pruneFlowStates(qint64 cutoff)
+{
+    QSqlQuery q(m_db);
+    run(q, QStringLiteral("DELETE FROM flow_states WHERE created_at < ?"), {cutoff});
+}
+
 qint64 Database::insertTranscription(const TranscriptionRecord &row)
 {
     QSqlQuery q(m_db);
@@ -496,6 +502,19 @@ void Database::deleteUploadSlot(const QString &id)
 {
     QSqlQuery q(m_db);
     run(q, QStringLiteral("DELETE FROM upload_slots WHERE id = ?"), {id});
+}
+
+QStringList Database::pruneUploadSlots(qint64 now)
+{
+    QStringList keys;
+    QSqlQuery q(m_db);
+    if (run(q, QStringLiteral("SELECT store_key FROM upload_slots WHERE expires_at <= ?"), {now})) {
+        while (q.next())
+            keys.append(q.value(0).toString());
+    }
+    QSqlQuery remove(m_db);
+    run(remove, QStringLiteral("DELETE FROM upload_slots WHERE expires_at <= ?"), {now});
+    return keys;
 }
 
 qint64 Database::pendingUploadBytes(const QString &userId, qint64 now)

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -125,6 +126,8 @@ public:
     std::optional<FlowStateRecord> flowStateByCode(const QString &code);
     void approveFlowState(const QString &id, const QString &userId);
     void deleteFlowState(const QString &id);
+    // Forgets flows started before `cutoff` (Unix seconds).
+    void pruneFlowStates(qint64 cutoff);
 
     qint64 insertTranscription(const TranscriptionRecord &row);
     std::optional<TranscriptionRecord> transcription(qint64 id);
@@ -136,6 +139,8 @@ public:
     std::optional<UploadSlotRecord> uploadSlot(const QString &id);
     std::optional<UploadSlotRecord> uploadSlotByKey(const QString &storeKey);
     void deleteUploadSlot(const QString &id);
+    // Removes slots that expired unused and returns their object keys.
+    QStringList pruneUploadSlots(qint64 now);
     // Bytes announced by the user's slots that were neither used nor released.
     qint64 pendingUploadBytes(const QString &userId, qint64 now);
 

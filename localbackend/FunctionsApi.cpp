@@ -172,6 +172,9 @@ HttpReply FunctionsApi::getUploadUrl(const Call &call, const QJsonObject &body)
     if (auto refused = refusal(call))
         return *refused;
     const qint64 now = m_context.nowSeconds();
+    // Uploads that were never transcribed go once their URL has expired.
+    for (const QString &abandoned : m_context.db->pruneUploadSlots(now))
+        m_context.objects->remove(StorageApi::audioBucket, abandoned);
     const qint64 limit = call.user.flags.value(QStringLiteral("pending_upload_limit_bytes"))
                              .toInteger(defaultPendingUploadLimit);
     if (m_context.db->pendingUploadBytes(call.user.id, now) + fileSize > limit) {
