@@ -32,14 +32,20 @@ BackendProcess::BackendProcess(const QStringList &extraArguments)
     m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
 
-BackendProcess::~BackendProcess()
+BackendProcess::~BackendProcess() { stop(); }
+
+int BackendProcess::stop()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
+    if (m_process.state() == QProcess::NotRunning)
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    m_process.terminate();
+    if (!m_process.waitForFinished(15000)) {
+        m_process.kill();
         m_process.waitForFinished(2000);
+        return -1;
     }
+    m_output += QString::fromUtf8(m_process.readAll());
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 bool BackendProcess::start(QString *error)

@@ -40,6 +40,10 @@ public:
     // Starts it and waits for its address line; false (with output in `error`) when it fails.
     bool start(QString *error = nullptr);
 
+    // Asks it to stop (SIGTERM) and returns its exit code; -1 when it had to be killed or
+    // crashed. Under the sanitizers a leak also makes the code non-zero.
+    int stop();
+
     QString baseUrl() const { return m_baseUrl; }
     QByteArray anonKey() const { return m_anonKey; }
     QString output() const { return m_output; }

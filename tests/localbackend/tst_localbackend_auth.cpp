@@ -503,6 +503,13 @@ private slots:
             QCOMPARE(reply.json().value("pageInfo").toObject().value("totalCount").toInt(), 0);
         }
     }
+
+    // Last: everything above leaves nothing behind (leaks fail the exit code under ASan).
+    void stopsCleanly()
+    {
+        const int code = m_backend.stop();
+        QVERIFY2(code == 0, qPrintable(QStringLiteral("exit code %1:\n%2").arg(code).arg(m_backend.output().right(4000))));
+    }
 };
 
 TINDREL_TEST_GUILESS_MAIN(TestLocalBackendAuth)

@@ -438,6 +438,13 @@ private slots:
         QCOMPARE(headers.value("apikey").toString(), QStringLiteral("[redacted]"));
         QVERIFY(!QJsonDocument(log).toJson().contains(account.token));
     }
+
+    // Last: everything above leaves nothing behind (leaks fail the exit code under ASan).
+    void stopsCleanly()
+    {
+        const int code = m_backend.stop();
+        QVERIFY2(code == 0, qPrintable(QStringLiteral("exit code %1:\n%2").arg(code).arg(m_backend.output().right(4000))));
+    }
 };
 
 TINDREL_TEST_GUILESS_MAIN(TestLocalBackendFunctions)

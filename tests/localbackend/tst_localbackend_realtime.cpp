@@ -249,6 +249,13 @@ private slots:
         QVERIFY(client.open(quick.baseUrl(), quick.anonKey()));
         QVERIFY(client.waitForDisconnect(5000));
     }
+
+    // Last: everything above leaves nothing behind (leaks fail the exit code under ASan).
+    void stopsCleanly()
+    {
+        const int code = m_backend.stop();
+        QVERIFY2(code == 0, qPrintable(QStringLiteral("exit code %1:\n%2").arg(code).arg(m_backend.output().right(4000))));
+    }
 };
 
 TINDREL_TEST_GUILESS_MAIN(TestLocalBackendRealtime)
