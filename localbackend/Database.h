@@ -14,20 +14,20 @@ namespace tindrel::localbackend {
 struct UserRecord {
     QString id;
     QString email;
-    QString passwordHash;  // empty for accounts without a password (Google only)
-    QString createdAt;     // RFC 3339
+    QString passwordHash; // empty for accounts without a password (Google only)
+    QString createdAt;    // RFC 3339
     QString updatedAt;
-    QString lastSignInAt;  // empty when never
+    QString lastSignInAt; // empty when never
     QJsonObject appMetadata;
     QJsonObject userMetadata;
-    QJsonObject flags;     // test switches for quota and entitlement checks
+    QJsonObject flags; // test switches for quota and entitlement checks
 };
 
 struct SessionRecord {
     QString id;
     QString userId;
-    QString method;  // "password" or "oauth": the amr entry of its access tokens
-    qint64 createdAt = 0;  // Unix seconds
+    QString method;       // "password" or "oauth": the amr entry of its access tokens
+    qint64 createdAt = 0; // Unix seconds
 };
 
 struct RefreshTokenRecord {
@@ -44,8 +44,8 @@ struct FlowStateRecord {
     QString method;
     QString provider;
     QString redirectTo;
-    QString userId;  // empty until the sign-in page approved it
-    qint64 createdAt = 0;  // Unix seconds
+    QString userId;       // empty until the sign-in page approved it
+    qint64 createdAt = 0; // Unix seconds
 };
 
 struct TranscriptionRecord {
@@ -54,7 +54,7 @@ struct TranscriptionRecord {
     std::optional<QString> text;
     qint64 duration = 0;
     QString audioUrl;
-    QString createdAt;  // Postgres text form
+    QString createdAt; // Postgres text form
     std::optional<QString> audioDeletedAt;
     std::optional<QString> textDeletedAt;
     QString mode;
@@ -72,7 +72,7 @@ struct UploadSlotRecord {
     QString storeKey;
     qint64 fileSize = 0;
     QString contentType;
-    qint64 expiresAt = 0;  // Unix seconds
+    qint64 expiresAt = 0; // Unix seconds
 };
 
 struct HistoryQuery {
@@ -80,8 +80,8 @@ struct HistoryQuery {
     qint64 limit = 20;
     qint64 offset = 0;
     QString keyword;
-    QString startTime;  // Postgres text form, inclusive; empty = open
-    QString endTime;    // Postgres text form, inclusive; empty = open
+    QString startTime; // Postgres text form, inclusive; empty = open
+    QString endTime;   // Postgres text form, inclusive; empty = open
     bool includeDeleted = false;
 };
 

@@ -124,10 +124,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--port needs a number from 0 to 65535"));
     options.port = static_cast<quint16>(port);
     options.memory = parser.isSet(memoryOption);
-    options.dataDir = parser.isSet(dataOption)
-                          ? parser.value(dataOption)
-                          : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                                + QStringLiteral("/tindrel-localbackend");
+    options.dataDir = parser.isSet(dataOption) ? parser.value(dataOption)
+                                               : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                                                     + QStringLiteral("/tindrel-localbackend");
     if (parser.isSet(expiryOption)) {
         options.jwtExpirySeconds = parser.value(expiryOption).toInt(&ok);
         if (!ok || options.jwtExpirySeconds < 1)

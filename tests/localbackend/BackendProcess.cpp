@@ -156,8 +156,9 @@ HttpResult BackendProcess::transcribe(const QByteArray &accessToken, const QByte
                                                  {"content_type", "audio/m4a"}});
     if (slot.status != 200)
         return slot;
-    const HttpResult put = send("PUT", slot.json().value("uploadUrl").toString(), audio,
-                                {{"Content-Type", "audio/m4a"}, {"x-amz-content-sha256", "UNSIGNED-PAYLOAD"}, {"apikey", {}}});
+    const HttpResult put =
+        send("PUT", slot.json().value("uploadUrl").toString(), audio,
+             {{"Content-Type", "audio/m4a"}, {"x-amz-content-sha256", "UNSIGNED-PAYLOAD"}, {"apikey", {}}});
     if (put.status != 200)
         return put;
     if (!text.isNull())

@@ -14,7 +14,7 @@ namespace tindrel::test {
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 struct HttpResult {
-    int status = 0;  // 0: no HTTP answer (connection failed or dropped)
+    int status = 0; // 0: no HTTP answer (connection failed or dropped)
     QByteArray body;
     HeaderList headers;
 
@@ -25,7 +25,7 @@ struct HttpResult {
 struct TestAccount {
     QString id;
     QString email;
-    QByteArray token;  // access token of a fresh session
+    QByteArray token; // access token of a fresh session
 };
 
 // A tindrel-localbackend process on a free port, in memory, with the test controls; and a
