@@ -7,6 +7,7 @@
 #include "Secrets.h"
 #include "Timestamp.h"
 
+#include "core/BuildConfig.h"
 #include "core/Log.h"
 
 #include <QCryptographicHash>
@@ -55,7 +56,7 @@ bool allowedRedirect(const QUrl &url)
     if (!url.isValid() || url.scheme().isEmpty())
         return false;
     const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("tindrel"))
+    if (scheme == QLatin1String(build::urlScheme))
         return true;
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         return false;
@@ -75,10 +76,7 @@ QString identityId(const QString &userId, const QString &provider)
 
 } // namespace
 
-AuthApi::AuthApi(BackendContext &context)
-    : m_context(context)
-{
-}
+AuthApi::AuthApi(BackendContext &context) : m_context(context) {}
 
 HttpReply AuthApi::errorReply(const HttpRequest &request, int status, const QString &code, const QString &message)
 {
@@ -150,7 +148,7 @@ HttpReply AuthApi::passwordGrant(const HttpRequest &request, const QJsonObject &
     if (email.isEmpty() && phone.isEmpty())
         return errorReply(request, 400, QStringLiteral("validation_failed"), QStringLiteral("missing email or phone"));
     const QString invalid = QStringLiteral("Invalid login credentials");
-    if (email.isEmpty())  // no phone accounts here
+    if (email.isEmpty()) // no phone accounts here
         return errorReply(request, 400, QStringLiteral("invalid_credentials"), invalid);
     const auto found = m_context.db->userByEmail(email);
     if (!found || found->passwordHash.isEmpty() || !PasswordHasher::verify(password, found->passwordHash))
@@ -169,7 +167,8 @@ HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &b
         return badJson(request, QStringLiteral("refresh_token must be a string"));
     static const QRegularExpression legacy(QStringLiteral("^[a-z0-9]{12}$"));
     if (token.size() < 12 || (token.size() == 12 && !legacy.match(token).hasMatch()))
-        return errorReply(request, 400, QStringLiteral("validation_failed"), QStringLiteral("Refresh token is not valid"));
+        return errorReply(request, 400, QStringLiteral("validation_failed"),
+                          QStringLiteral("Refresh token is not valid"));
     Database &db = *m_context.db;
     const auto stored = db.refreshToken(token);
     if (!stored) {
@@ -183,7 +182,8 @@ HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &b
                           QStringLiteral("Invalid Refresh Token: No Valid Session Found"));
     }
     if (owner->flags.value(QStringLiteral("banned")).toBool())
-        return errorReply(request, 400, QStringLiteral("user_banned"), QStringLiteral("Invalid Refresh Token: User Banned"));
+        return errorReply(request, 400, QStringLiteral("user_banned"),
+                          QStringLiteral("Invalid Refresh Token: User Banned"));
     if (!stored->revoked) {
         const RefreshTokenRecord child{QString::fromLatin1(randomToken(32)), session->id, stored->token, false};
         if (!db.rotateRefreshToken(stored->token, child)) {
@@ -343,7 +343,8 @@ HttpReply AuthApi::signup(const HttpRequest &request)
     }
     QString id;
     if (!createUser(email, password, &id))
-        return errorReply(request, 422, QStringLiteral("user_already_exists"), QStringLiteral("User already registered"));
+        return errorReply(request, 422, QStringLiteral("user_already_exists"),
+                          QStringLiteral("User already registered"));
     const auto created = m_context.db->userById(id);
     return HttpReply::json(200, startSession(*created, QStringLiteral("password")));
 }
@@ -373,17 +374,18 @@ QJsonObject AuthApi::userJson(const UserRecord &user) const
     const QJsonArray providers = user.appMetadata.value(QStringLiteral("providers")).toArray();
     for (const QJsonValue &value : providers) {
         const QString provider = value.toString();
-        const QString providerUserId = provider == QLatin1String("email") ? user.id
-                                                                          : user.userMetadata.value(QStringLiteral("sub")).toString();
-        identities.append(QJsonObject{{"identity_id", identityId(user.id, provider)},
-                                      {"id", providerUserId},
-                                      {"user_id", user.id},
-                                      {"identity_data", QJsonObject{{"email", user.email}, {"sub", providerUserId}}},
-                                      {"provider", provider},
-                                      {"email", user.email},
-                                      {"created_at", user.createdAt},
-                                      {"updated_at", user.updatedAt},
-                                      {"last_sign_in_at", user.lastSignInAt.isEmpty() ? user.createdAt : user.lastSignInAt}});
+        const QString providerUserId =
+            provider == QLatin1String("email") ? user.id : user.userMetadata.value(QStringLiteral("sub")).toString();
+        identities.append(
+            QJsonObject{{"identity_id", identityId(user.id, provider)},
+                        {"id", providerUserId},
+                        {"user_id", user.id},
+                        {"identity_data", QJsonObject{{"email", user.email}, {"sub", providerUserId}}},
+                        {"provider", provider},
+                        {"email", user.email},
+                        {"created_at", user.createdAt},
+                        {"updated_at", user.updatedAt},
+                        {"last_sign_in_at", user.lastSignInAt.isEmpty() ? user.createdAt : user.lastSignInAt}});
     }
     QJsonObject json{{"id", user.id},
                      {"aud", "authenticated"},
@@ -422,20 +424,21 @@ QJsonObject AuthApi::sessionResponse(const UserRecord &user, const SessionRecord
 {
     const qint64 now = m_context.nowSeconds();
     const qint64 expiresAt = now + m_context.jwtExpirySeconds;
-    const QJsonObject claims{{"iss", m_context.baseUrl + QStringLiteral("/auth/v1")},
-                             {"sub", user.id},
-                             {"aud", "authenticated"},
-                             {"exp", expiresAt},
-                             {"iat", now},
-                             {"email", user.email},
-                             {"phone", ""},
-                             {"app_metadata", user.appMetadata},
-                             {"user_metadata", user.userMetadata},
-                             {"role", "authenticated"},
-                             {"aal", "aal1"},
-                             {"amr", QJsonArray{QJsonObject{{"method", session.method}, {"timestamp", session.createdAt}}}},
-                             {"session_id", session.id},
-                             {"is_anonymous", false}};
+    const QJsonObject claims{
+        {"iss", m_context.baseUrl + QStringLiteral("/auth/v1")},
+        {"sub", user.id},
+        {"aud", "authenticated"},
+        {"exp", expiresAt},
+        {"iat", now},
+        {"email", user.email},
+        {"phone", ""},
+        {"app_metadata", user.appMetadata},
+        {"user_metadata", user.userMetadata},
+        {"role", "authenticated"},
+        {"aal", "aal1"},
+        {"amr", QJsonArray{QJsonObject{{"method", session.method}, {"timestamp", session.createdAt}}}},
+        {"session_id", session.id},
+        {"is_anonymous", false}};
     return QJsonObject{{"access_token", QString::fromLatin1(Jwt::sign(claims, m_context.jwtSecret))},
                        {"token_type", "bearer"},
                        {"expires_in", m_context.jwtExpirySeconds},
@@ -475,9 +478,10 @@ HttpReply AuthApi::authorize(const HttpRequest &request)
     flow.challenge = challenge;
     flow.method = method;
     flow.provider = provider;
-    flow.redirectTo = allowedRedirect(redirectTo) ? redirectTo.toString(QUrl::FullyEncoded)
-                                                  : m_context.baseUrl + QStringLiteral("/");
+    flow.redirectTo =
+        allowedRedirect(redirectTo) ? redirectTo.toString(QUrl::FullyEncoded) : m_context.baseUrl + QStringLiteral("/");
     flow.createdAt = m_context.nowSeconds();
+    m_context.db->pruneFlowStates(flow.createdAt - flowStateLifetimeSeconds);
     m_context.db->insertFlowState(flow);
     if (!m_autoApproveEmail.isEmpty()) {
         const auto owner = googleUser(m_autoApproveEmail, {});
@@ -492,8 +496,9 @@ HttpReply AuthApi::callback(const HttpRequest &request)
     const QUrlQuery form = formBody(request.body);
     const auto flow = m_context.db->flowStateById(form.queryItemValue(QStringLiteral("flow_id"), QUrl::FullyDecoded));
     if (!flow || !flow->userId.isEmpty() || m_context.nowSeconds() - flow->createdAt > flowStateLifetimeSeconds) {
-        return HttpReply::text(400, "<!doctype html><title>Sign-in expired</title><p>This sign-in has expired or was "
-                                    "already used. Start again from Tindrel.</p>",
+        return HttpReply::text(400,
+                               "<!doctype html><title>Sign-in expired</title><p>This sign-in has expired or was "
+                               "already used. Start again from Tindrel.</p>",
                                "text/html; charset=utf-8");
     }
     QUrl target(flow->redirectTo);
@@ -547,10 +552,13 @@ std::optional<UserRecord> AuthApi::googleUser(const QString &email, const QStrin
     user.createdAt = now;
     user.updatedAt = now;
     user.appMetadata = QJsonObject{{"provider", "google"}, {"providers", QJsonArray{"google"}}};
-    user.userMetadata = QJsonObject{{"email", user.email},      {"email_verified", true},
-                                    {"full_name", displayName}, {"name", displayName},
+    user.userMetadata = QJsonObject{{"email", user.email},
+                                    {"email_verified", true},
+                                    {"full_name", displayName},
+                                    {"name", displayName},
                                     {"iss", "https://accounts.google.com"},
-                                    {"provider_id", googleSubject}, {"sub", googleSubject}};
+                                    {"provider_id", googleSubject},
+                                    {"sub", googleSubject}};
     if (!db.insertUser(user))
         return std::nullopt;
     return user;
@@ -566,8 +574,8 @@ HttpReply AuthApi::finishFlow(const FlowStateRecord &flow, const UserRecord &use
         QUrlQuery fragment;
         for (const char *key : {"access_token", "expires_at", "expires_in", "refresh_token"}) {
             const QJsonValue value = session.value(QLatin1String(key));
-            fragment.addQueryItem(QLatin1String(key), value.isString() ? value.toString()
-                                                                       : QString::number(value.toInteger()));
+            fragment.addQueryItem(QLatin1String(key),
+                                  value.isString() ? value.toString() : QString::number(value.toInteger()));
         }
         fragment.addQueryItem(QStringLiteral("sb"), QString());
         fragment.addQueryItem(QStringLiteral("token_type"), QStringLiteral("bearer"));
@@ -584,27 +592,28 @@ HttpReply AuthApi::finishFlow(const FlowStateRecord &flow, const UserRecord &use
 
 HttpReply AuthApi::signInPage(const FlowStateRecord &flow, const QString &error)
 {
-    const QString errorLine = error.isEmpty() ? QString()
-                                              : QStringLiteral("<p class=\"error\">%1</p>").arg(error.toHtmlEscaped());
-    const QString page = QStringLiteral(
-        "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Sign in with Google (local)</title>"
-        "<style>body{font-family:sans-serif;max-width:28em;margin:3em auto;padding:0 1em}"
-        "label{display:block;margin:.8em 0 .2em}input[type=text],input[type=email]{width:100%;padding:.4em}"
-        "button{margin-top:1em;margin-right:.5em;padding:.5em 1.2em}.error{color:#b00020}"
-        "small{color:#555}</style></head><body>"
-        "<h1>Sign in with Google</h1>"
-        "<p><small>Tindrel local backend: this page stands in for Google. Choose the identity to sign in "
-        "with; nothing leaves this computer.</small></p>%1"
-        "<form method=\"post\" action=\"%2/auth/v1/callback\">"
-        "<input type=\"hidden\" name=\"flow_id\" value=\"%3\">"
-        "<label for=\"email\">Google account e-mail</label>"
-        "<input type=\"email\" id=\"email\" name=\"email\" value=\"google.user@tindrel.local\" required>"
-        "<label for=\"name\">Name</label>"
-        "<input type=\"text\" id=\"name\" name=\"name\" value=\"Local Google User\">"
-        "<button type=\"submit\" name=\"action\" value=\"approve\">Continue</button>"
-        "<button type=\"submit\" name=\"action\" value=\"cancel\" formnovalidate>Cancel</button>"
-        "</form></body></html>")
-                             .arg(errorLine, m_context.baseUrl.toHtmlEscaped(), flow.id.toHtmlEscaped());
+    const QString errorLine =
+        error.isEmpty() ? QString() : QStringLiteral("<p class=\"error\">%1</p>").arg(error.toHtmlEscaped());
+    const QString page =
+        QStringLiteral(
+            "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Sign in with Google (local)</title>"
+            "<style>body{font-family:sans-serif;max-width:28em;margin:3em auto;padding:0 1em}"
+            "label{display:block;margin:.8em 0 .2em}input[type=text],input[type=email]{width:100%;padding:.4em}"
+            "button{margin-top:1em;margin-right:.5em;padding:.5em 1.2em}.error{color:#b00020}"
+            "small{color:#555}</style></head><body>"
+            "<h1>Sign in with Google</h1>"
+            "<p><small>Tindrel local backend: this page stands in for Google. Choose the identity to sign in "
+            "with; nothing leaves this computer.</small></p>%1"
+            "<form method=\"post\" action=\"%2/auth/v1/callback\">"
+            "<input type=\"hidden\" name=\"flow_id\" value=\"%3\">"
+            "<label for=\"email\">Google account e-mail</label>"
+            "<input type=\"email\" id=\"email\" name=\"email\" value=\"google.user@tindrel.local\" required>"
+            "<label for=\"name\">Name</label>"
+            "<input type=\"text\" id=\"name\" name=\"name\" value=\"Local Google User\">"
+            "<button type=\"submit\" name=\"action\" value=\"approve\">Continue</button>"
+            "<button type=\"submit\" name=\"action\" value=\"cancel\" formnovalidate>Cancel</button>"
+            "</form></body></html>")
+            .arg(errorLine, m_context.baseUrl.toHtmlEscaped(), flow.id.toHtmlEscaped());
     return HttpReply::text(200, page.toUtf8(), "text/html; charset=utf-8");
 }
 

@@ -21,7 +21,7 @@ struct BackendContext {
     QByteArray jwtSecret;
     QByteArray anonKey;
     QByteArray serviceKey;
-    QString baseUrl;       // "http://127.0.0.1:<port>", no trailing slash
+    QString baseUrl; // "http://127.0.0.1:<port>", no trailing slash
     int jwtExpirySeconds = 3600;
 
     QDateTime now() const { return clock().addSecs(clockOffsetSeconds); }

@@ -16,10 +16,7 @@ QString toJsonText(const QJsonObject &object)
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
-QJsonObject fromJsonText(const QVariant &value)
-{
-    return QJsonDocument::fromJson(value.toString().toUtf8()).object();
-}
+QJsonObject fromJsonText(const QVariant &value) { return QJsonDocument::fromJson(value.toString().toUtf8()).object(); }
 
 QVariant nullable(const QString &text)
 {
@@ -27,10 +24,7 @@ QVariant nullable(const QString &text)
 }
 
 // A null QString binds as SQL NULL; NOT NULL text columns get the empty text instead.
-QVariant notNull(const QString &text)
-{
-    return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
-}
+QVariant notNull(const QString &text) { return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text); }
 
 std::optional<QString> optionalText(const QVariant &value)
 {
@@ -127,7 +121,9 @@ UploadSlotRecord readSlot(const QSqlQuery &q)
 QString likePattern(const QString &keyword)
 {
     QString escaped = keyword;
-    escaped.replace(u'\\', QStringLiteral("\\\\")).replace(u'%', QStringLiteral("\\%")).replace(u'_', QStringLiteral("\\_"));
+    escaped.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'%', QStringLiteral("\\%"))
+        .replace(u'_', QStringLiteral("\\_"));
     return u'%' + escaped + u'%';
 }
 
@@ -237,11 +233,10 @@ void Database::setSetting(const QString &key, const QString &value)
 bool Database::insertUser(const UserRecord &user)
 {
     QSqlQuery q(m_db);
-    return run(q,
-               QStringLiteral("INSERT INTO users (") + userColumns
-                   + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-               {user.id, user.email, notNull(user.passwordHash), user.createdAt, user.updatedAt, nullable(user.lastSignInAt),
-                toJsonText(user.appMetadata), toJsonText(user.userMetadata), toJsonText(user.flags)});
+    return run(
+        q, QStringLiteral("INSERT INTO users (") + userColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        {user.id, user.email, notNull(user.passwordHash), user.createdAt, user.updatedAt, nullable(user.lastSignInAt),
+         toJsonText(user.appMetadata), toJsonText(user.userMetadata), toJsonText(user.flags)});
 }
 
 std::optional<UserRecord> Database::userById(const QString &id)
@@ -291,8 +286,7 @@ void Database::insertSession(const SessionRecord &session)
 std::optional<SessionRecord> Database::session(const QString &id)
 {
     QSqlQuery q(m_db);
-    if (!run(q, QStringLiteral("SELECT id, user_id, method, created_at FROM sessions WHERE id = ?"), {id})
-        || !q.next())
+    if (!run(q, QStringLiteral("SELECT id, user_id, method, created_at FROM sessions WHERE id = ?"), {id}) || !q.next())
         return std::nullopt;
     return SessionRecord{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toLongLong()};
 }
@@ -345,13 +339,13 @@ bool Database::rotateRefreshToken(const QString &parent, const RefreshTokenRecor
         return false;
     QSqlQuery revoke(m_db);
     QSqlQuery insert(m_db);
-    const bool ok = run(revoke, QStringLiteral("UPDATE refresh_tokens SET revoked = 1 WHERE token = ? AND revoked = 0"),
-                        {parent})
-                    && revoke.numRowsAffected() == 1
-                    && run(insert,
-                           QStringLiteral("INSERT INTO refresh_tokens (token, session_id, parent, revoked) VALUES "
-                                          "(?, ?, ?, 0)"),
-                           {child.token, child.sessionId, parent});
+    const bool ok =
+        run(revoke, QStringLiteral("UPDATE refresh_tokens SET revoked = 1 WHERE token = ? AND revoked = 0"), {parent})
+        && revoke.numRowsAffected() == 1
+        && run(insert,
+               QStringLiteral("INSERT INTO refresh_tokens (token, session_id, parent, revoked) VALUES "
+                              "(?, ?, ?, 0)"),
+               {child.token, child.sessionId, parent});
     if (!ok) {
         m_db.rollback();
         return false;
@@ -362,10 +356,10 @@ bool Database::rotateRefreshToken(const QString &parent, const RefreshTokenRecor
 void Database::insertFlowState(const FlowStateRecord &flow)
 {
     QSqlQuery q(m_db);
-    run(q, QStringLiteral("INSERT INTO flow_states (") + flowColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+    run(q,
+        QStringLiteral("INSERT INTO flow_states (") + flowColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
         {flow.id, flow.authCode, notNull(flow.challenge), notNull(flow.method), notNull(flow.provider),
-         notNull(flow.redirectTo), nullable(flow.userId),
-         flow.createdAt});
+         notNull(flow.redirectTo), nullable(flow.userId), flow.createdAt});
 }
 
 std::optional<FlowStateRecord> Database::flowStateById(const QString &id)
@@ -399,6 +393,12 @@ void Database::deleteFlowState(const QString &id)
     run(q, QStringLiteral("DELETE FROM flow_states WHERE id = ?"), {id});
 }
 
+void Database::pruneFlowStates(qint64 cutoff)
+{
+    QSqlQuery q(m_db);
+    run(q, QStringLiteral("DELETE FROM flow_states WHERE created_at < ?"), {cutoff});
+}
+
 qint64 Database::insertTranscription(const TranscriptionRecord &row)
 {
     QSqlQuery q(m_db);
@@ -407,8 +407,7 @@ qint64 Database::insertTranscription(const TranscriptionRecord &row)
              QStringLiteral("INSERT INTO transcriptions (user_id, text, duration, audio_url, created_at, mode, "
                             "file_size, status, store_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
              {row.userId, text, row.duration, nullable(row.audioUrl), row.createdAt, notNull(row.mode), row.fileSize,
-              notNull(row.status),
-              nullable(row.storeKey)}))
+              notNull(row.status), nullable(row.storeKey)}))
         return 0;
     return q.lastInsertId().toLongLong();
 }
@@ -498,11 +497,26 @@ void Database::deleteUploadSlot(const QString &id)
     run(q, QStringLiteral("DELETE FROM upload_slots WHERE id = ?"), {id});
 }
 
+QStringList Database::pruneUploadSlots(qint64 now)
+{
+    QStringList keys;
+    QSqlQuery q(m_db);
+    if (run(q, QStringLiteral("SELECT store_key FROM upload_slots WHERE expires_at <= ?"), {now})) {
+        while (q.next())
+            keys.append(q.value(0).toString());
+    }
+    QSqlQuery remove(m_db);
+    run(remove, QStringLiteral("DELETE FROM upload_slots WHERE expires_at <= ?"), {now});
+    return keys;
+}
+
 qint64 Database::pendingUploadBytes(const QString &userId, qint64 now)
 {
     QSqlQuery q(m_db);
-    if (!run(q, QStringLiteral("SELECT COALESCE(SUM(file_size), 0) FROM upload_slots WHERE user_id = ? AND expires_at > ?"),
-             {userId, now})
+    if (!run(
+            q,
+            QStringLiteral("SELECT COALESCE(SUM(file_size), 0) FROM upload_slots WHERE user_id = ? AND expires_at > ?"),
+            {userId, now})
         || !q.next())
         return 0;
     return q.value(0).toLongLong();

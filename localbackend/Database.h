@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -13,20 +14,20 @@ namespace tindrel::localbackend {
 struct UserRecord {
     QString id;
     QString email;
-    QString passwordHash;  // empty for accounts without a password (Google only)
-    QString createdAt;     // RFC 3339
+    QString passwordHash; // empty for accounts without a password (Google only)
+    QString createdAt;    // RFC 3339
     QString updatedAt;
-    QString lastSignInAt;  // empty when never
+    QString lastSignInAt; // empty when never
     QJsonObject appMetadata;
     QJsonObject userMetadata;
-    QJsonObject flags;     // test switches for quota and entitlement checks
+    QJsonObject flags; // test switches for quota and entitlement checks
 };
 
 struct SessionRecord {
     QString id;
     QString userId;
-    QString method;  // "password" or "oauth": the amr entry of its access tokens
-    qint64 createdAt = 0;  // Unix seconds
+    QString method;       // "password" or "oauth": the amr entry of its access tokens
+    qint64 createdAt = 0; // Unix seconds
 };
 
 struct RefreshTokenRecord {
@@ -43,8 +44,8 @@ struct FlowStateRecord {
     QString method;
     QString provider;
     QString redirectTo;
-    QString userId;  // empty until the sign-in page approved it
-    qint64 createdAt = 0;  // Unix seconds
+    QString userId;       // empty until the sign-in page approved it
+    qint64 createdAt = 0; // Unix seconds
 };
 
 struct TranscriptionRecord {
@@ -53,7 +54,7 @@ struct TranscriptionRecord {
     std::optional<QString> text;
     qint64 duration = 0;
     QString audioUrl;
-    QString createdAt;  // Postgres text form
+    QString createdAt; // Postgres text form
     std::optional<QString> audioDeletedAt;
     std::optional<QString> textDeletedAt;
     QString mode;
@@ -71,7 +72,7 @@ struct UploadSlotRecord {
     QString storeKey;
     qint64 fileSize = 0;
     QString contentType;
-    qint64 expiresAt = 0;  // Unix seconds
+    qint64 expiresAt = 0; // Unix seconds
 };
 
 struct HistoryQuery {
@@ -79,8 +80,8 @@ struct HistoryQuery {
     qint64 limit = 20;
     qint64 offset = 0;
     QString keyword;
-    QString startTime;  // Postgres text form, inclusive; empty = open
-    QString endTime;    // Postgres text form, inclusive; empty = open
+    QString startTime; // Postgres text form, inclusive; empty = open
+    QString endTime;   // Postgres text form, inclusive; empty = open
     bool includeDeleted = false;
 };
 
@@ -125,6 +126,8 @@ public:
     std::optional<FlowStateRecord> flowStateByCode(const QString &code);
     void approveFlowState(const QString &id, const QString &userId);
     void deleteFlowState(const QString &id);
+    // Forgets flows started before `cutoff` (Unix seconds).
+    void pruneFlowStates(qint64 cutoff);
 
     qint64 insertTranscription(const TranscriptionRecord &row);
     std::optional<TranscriptionRecord> transcription(qint64 id);
@@ -136,6 +139,8 @@ public:
     std::optional<UploadSlotRecord> uploadSlot(const QString &id);
     std::optional<UploadSlotRecord> uploadSlotByKey(const QString &storeKey);
     void deleteUploadSlot(const QString &id);
+    // Removes slots that expired unused and returns their object keys.
+    QStringList pruneUploadSlots(qint64 now);
     // Bytes announced by the user's slots that were neither used nor released.
     qint64 pendingUploadBytes(const QString &userId, qint64 now);
 

@@ -12,6 +12,7 @@
 
 #include "core/Log.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QPointer>
 #include <QRegularExpression>
@@ -42,13 +43,8 @@ HttpReply platformError(int status, const QByteArray &errorCode, const QJsonValu
 
 FunctionsApi::FunctionsApi(BackendContext &context, AuthApi &auth, StorageApi &storage,
                            const SpeechRecognizer &recognizer, QObject *parent)
-    : QObject(parent)
-    , m_context(context)
-    , m_auth(auth)
-    , m_storage(storage)
-    , m_recognizer(recognizer)
-{
-}
+    : QObject(parent), m_context(context), m_auth(auth), m_storage(storage), m_recognizer(recognizer)
+{}
 
 HttpReply FunctionsApi::error(const Call &call, int status, const QString &code, const QString &message)
 {
@@ -116,7 +112,8 @@ std::optional<HttpReply> FunctionsApi::refusal(const Call &call)
     if (entitlement == QLatin1String("required"))
         return error(call, 403, QStringLiteral("entitlement_required"), QStringLiteral("A subscription is required"));
     if (entitlement == QLatin1String("inactive"))
-        return error(call, 403, QStringLiteral("entitlement_inactive"), QStringLiteral("The subscription is not active"));
+        return error(call, 403, QStringLiteral("entitlement_inactive"),
+                     QStringLiteral("The subscription is not active"));
     if (flags.value(QStringLiteral("quota_exceeded")).toBool())
         return error(call, 429, QStringLiteral("quota_exceeded"), QStringLiteral("The usage quota is exhausted"));
     return std::nullopt;
@@ -144,7 +141,8 @@ void FunctionsApi::transcribe(const Call &call, const Respond &respond)
     QString parseError;
     const auto body = call.request.jsonObject(&parseError);
     if (!body) {
-        respond(error(call, 400, QStringLiteral("invalid_request"), QStringLiteral("Invalid JSON body: ") + parseError));
+        respond(
+            error(call, 400, QStringLiteral("invalid_request"), QStringLiteral("Invalid JSON body: ") + parseError));
         return;
     }
     const QString action = body->value(QStringLiteral("action")).toString();
@@ -171,8 +169,11 @@ HttpReply FunctionsApi::getUploadUrl(const Call &call, const QJsonObject &body)
     if (auto refused = refusal(call))
         return *refused;
     const qint64 now = m_context.nowSeconds();
-    const qint64 limit = call.user.flags.value(QStringLiteral("pending_upload_limit_bytes"))
-                             .toInteger(defaultPendingUploadLimit);
+    // Uploads that were never transcribed go once their URL has expired.
+    for (const QString &abandoned : m_context.db->pruneUploadSlots(now))
+        m_context.objects->remove(StorageApi::audioBucket, abandoned);
+    const qint64 limit =
+        call.user.flags.value(QStringLiteral("pending_upload_limit_bytes")).toInteger(defaultPendingUploadLimit);
     if (m_context.db->pendingUploadBytes(call.user.id, now) + fileSize > limit) {
         return error(call, 429, QStringLiteral("pending_upload_storage_limit"),
                      QStringLiteral("Too many uploads are waiting to be transcribed"));
@@ -185,11 +186,12 @@ HttpReply FunctionsApi::getUploadUrl(const Call &call, const QJsonObject &body)
     slot.contentType = contentType.isEmpty() ? QStringLiteral("application/octet-stream") : contentType;
     slot.expiresAt = now + uploadUrlLifetimeSeconds;
     m_context.db->insertUploadSlot(slot);
-    return ok(call, QJsonObject{{"uploadUrl", m_storage.signedUploadUrl(StorageApi::audioBucket, slot.storeKey,
-                                                                      call.user.id, fileSize, uploadUrlLifetimeSeconds)},
-                                {"storeKey", slot.storeKey},
-                                {"requestId", slot.id},
-                                {"expiresIn", uploadUrlLifetimeSeconds}});
+    return ok(call,
+              QJsonObject{{"uploadUrl", m_storage.signedUploadUrl(StorageApi::audioBucket, slot.storeKey, call.user.id,
+                                                                  fileSize, uploadUrlLifetimeSeconds)},
+                          {"storeKey", slot.storeKey},
+                          {"requestId", slot.id},
+                          {"expiresIn", uploadUrlLifetimeSeconds}});
 }
 
 HttpReply FunctionsApi::uploadViaProxy(const Call &call)
@@ -254,7 +256,8 @@ void FunctionsApi::transcribeStored(const Call &call, const QJsonObject &body, c
     }
     const auto audio = m_context.objects->read(StorageApi::audioBucket, key);
     if (!audio) {
-        respond(error(call, 404, QStringLiteral("object_not_found"), QStringLiteral("No uploaded recording under this key")));
+        respond(error(call, 404, QStringLiteral("object_not_found"),
+                      QStringLiteral("No uploaded recording under this key")));
         return;
     }
     if (const auto slot = m_context.db->uploadSlotByKey(key))
@@ -269,28 +272,29 @@ void FunctionsApi::transcribeStored(const Call &call, const QJsonObject &body, c
                       QStringLiteral("The speech recognition model is not installed")));
         return;
     }
-    // Recognition takes seconds; it runs on a worker so the server keeps answering.
+    // Recognition takes seconds; it runs on a worker so the server keeps answering. The
+    // worker owns copies of what it needs, and the answer goes back through the
+    // application object, so nothing of this object is touched off the main thread.
     QPointer<FunctionsApi> self(this);
-    const SpeechRecognizer *recognizer = &m_recognizer;
-    const QByteArray bytes = *audio;
-    QThreadPool::globalInstance()->start([self, recognizer, bytes, call, key, duration, mode, respond] {
-        const SpeechRecognizer::Result result = recognizer->recognize(bytes);
-        if (!self)
-            return;
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, result, call, key, duration, mode, respond, size = bytes.size()] {
-                if (!self)
-                    return;
-                if (!result.ok) {
-                    respond(error(call, 422, QStringLiteral("audio_decode_failed"), result.error));
-                    return;
-                }
-                self->finishTranscription(call, key, duration > 0 ? duration : result.durationSeconds, mode, size,
-                                          result.text, respond);
-            },
-            Qt::QueuedConnection);
-    });
+    // The captures move on to the main thread, so the responder is released there.
+    QThreadPool::globalInstance()->start(
+        [self, recognizer = m_recognizer, bytes = *audio, call, key, duration, mode, respond]() mutable {
+            const SpeechRecognizer::Result result = recognizer.recognize(bytes);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self = std::move(self), result, call = std::move(call), key, duration, mode,
+                 respond = std::move(respond), size = bytes.size()] {
+                    if (!self)
+                        return;
+                    if (!result.ok) {
+                        respond(error(call, 422, QStringLiteral("audio_decode_failed"), result.error));
+                        return;
+                    }
+                    self->finishTranscription(call, key, duration > 0 ? duration : result.durationSeconds, mode, size,
+                                              result.text, respond);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void FunctionsApi::finishTranscription(const Call &call, const QString &storeKey, double duration, const QString &mode,
@@ -350,7 +354,7 @@ HttpReply FunctionsApi::history(const Call &call)
         auto time = parseTimestamp(end);
         if (!time)
             return error(call, 400, QStringLiteral("invalid_request"), QStringLiteral("end_time is not a timestamp"));
-        if (end.size() == 10)  // a bare date includes the whole day
+        if (end.size() == 10) // a bare date includes the whole day
             time = time->addDays(1).addMSecs(-1);
         query.endTime = postgresTimestamp(*time);
     }
@@ -377,7 +381,8 @@ HttpReply FunctionsApi::deleteTranscription(const Call &call)
     bool typesOk = true;
     const qint64 id = jsonInteger(*body, "idToDelete", 0, &typesOk);
     if (!typesOk || id <= 0)
-        return error(call, 400, QStringLiteral("invalid_request"), QStringLiteral("idToDelete must be a positive integer"));
+        return error(call, 400, QStringLiteral("invalid_request"),
+                     QStringLiteral("idToDelete must be a positive integer"));
     const auto row = m_context.db->transcription(id);
     // Someone else's row is reported exactly like a missing one.
     if (!row || row->userId != call.user.id)
@@ -398,8 +403,9 @@ HttpReply FunctionsApi::presignDownload(const Call &call)
         return error(call, 403, QStringLiteral("forbidden"), QStringLiteral("This object is not yours"));
     if (!m_context.objects->exists(StorageApi::audioBucket, key))
         return error(call, 404, QStringLiteral("object_not_found"), QStringLiteral("The audio is no longer stored"));
-    return ok(call, QJsonObject{{"url", m_storage.signedDownloadUrl(StorageApi::audioBucket, key, downloadUrlLifetimeSeconds)},
-                                {"expiresIn", downloadUrlLifetimeSeconds}});
+    return ok(call, QJsonObject{
+                        {"url", m_storage.signedDownloadUrl(StorageApi::audioBucket, key, downloadUrlLifetimeSeconds)},
+                        {"expiresIn", downloadUrlLifetimeSeconds}});
 }
 
 } // namespace tindrel::localbackend

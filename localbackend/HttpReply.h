@@ -16,7 +16,8 @@ struct HttpReply {
 
     static HttpReply json(int status, const QJsonObject &object);
     static HttpReply json(int status, const QJsonArray &array);
-    static HttpReply text(int status, const QByteArray &body, const QByteArray &contentType = "text/plain; charset=utf-8");
+    static HttpReply text(int status, const QByteArray &body,
+                          const QByteArray &contentType = "text/plain; charset=utf-8");
     static HttpReply empty(int status);
 
     HttpReply &withHeader(const QByteArray &name, const QByteArray &value);

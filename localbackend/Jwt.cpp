@@ -17,8 +17,8 @@ QByteArray signature(const QByteArray &signingInput, const QByteArray &secret)
 
 std::optional<QJsonObject> decodePart(const QByteArray &part)
 {
-    const auto decoded = QByteArray::fromBase64Encoding(part, QByteArray::Base64UrlEncoding
-                                                                  | QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded =
+        QByteArray::fromBase64Encoding(part, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     QJsonParseError parseError{};

@@ -13,11 +13,11 @@
 #include "StorageApi.h"
 #include "TestControls.h"
 
+#include "core/BundleInfo.h"
 #include "core/Log.h"
 
 #include <QDir>
 #include <QHttpServerRequest>
-#include <QJsonArray>
 #include <QTimer>
 
 namespace tindrel::localbackend {
@@ -26,7 +26,7 @@ namespace {
 const QString component = QStringLiteral("LocalBackend");
 
 // Fixed issue time, so the keys stay the same for as long as the secret does.
-constexpr qint64 keyIssuedAt = 1767225600;  // 2026-01-01
+constexpr qint64 keyIssuedAt = 1767225600; // 2026-01-01
 constexpr qint64 keyLifetime = 10LL * 365 * 24 * 3600;
 
 void sendGatewayError(const std::shared_ptr<PendingResponse> &response, const QString &message, const QString &hint)
@@ -36,9 +36,7 @@ void sendGatewayError(const std::shared_ptr<PendingResponse> &response, const QS
 
 } // namespace
 
-LocalBackend::LocalBackend(Options options, QObject *parent)
-    : QObject(parent)
-    , m_options(std::move(options))
+LocalBackend::LocalBackend(Options options, QObject *parent) : QObject(parent), m_options(std::move(options))
 {
     m_context.clock = m_options.clock ? m_options.clock : systemClock();
     m_context.jwtExpirySeconds = m_options.jwtExpirySeconds;
@@ -75,8 +73,8 @@ bool LocalBackend::start(QString *error)
     }
     m_context.baseUrl = QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 
-    m_recognizer = std::make_unique<SpeechRecognizer>(
-        m_options.modelDir.isEmpty() ? SpeechRecognizer::defaultModelDir() : m_options.modelDir);
+    m_recognizer = std::make_unique<SpeechRecognizer>(m_options.modelDir.isEmpty() ? SpeechRecognizer::defaultModelDir()
+                                                                                   : m_options.modelDir);
     m_auth = std::make_unique<AuthApi>(m_context);
     m_auth->setAutoApproveIdentity(m_options.autoApproveGoogleEmail);
     if (m_options.passwordIterations > 0)
@@ -134,15 +132,11 @@ void LocalBackend::loadSecrets()
 
 QJsonObject LocalBackend::bundleConfig() const
 {
-    return QJsonObject{{"CFBundleIdentifier", "app.tindrel.desktop"},
-                       {"CFBundleShortVersionString", "1.0.0"},
-                       {"CFBundleVersion", "1"},
-                       {"SupabaseURL", m_context.baseUrl},
-                       {"SupabaseAnonKey", QString::fromLatin1(m_context.anonKey)},
-                       {"SupabaseRedirectURI", "tindrel://auth-callback"},
-                       {"CFBundleURLTypes", QJsonArray{QJsonObject{{"CFBundleURLName", "app.tindrel.desktop.auth"},
-                                                                   {"CFBundleURLSchemes", QJsonArray{"tindrel"}}}}},
-                       {"TindrelSupportEmail", "support@tindrel.app"}};
+    // The app's own dictionary (identifier, version, URL scheme, redirect URI), pointed here.
+    QJsonObject config = BundleInfo::compiledIn();
+    config.insert(QStringLiteral("SupabaseURL"), m_context.baseUrl);
+    config.insert(QStringLiteral("SupabaseAnonKey"), QString::fromLatin1(m_context.anonKey));
+    return config;
 }
 
 bool LocalBackend::checkApiKey(const HttpRequest &request, const std::shared_ptr<PendingResponse> &response) const
@@ -200,8 +194,8 @@ void LocalBackend::route(const HttpRequest &request, const std::shared_ptr<Pendi
     if (path.startsWith(QLatin1String("/auth/v1/"))) {
         const QString sub = path.mid(8);
         // The browser opens these without headers.
-        const bool open = sub == QLatin1String("/authorize") || sub == QLatin1String("/callback")
-                          || sub == QLatin1String("/verify");
+        const bool open =
+            sub == QLatin1String("/authorize") || sub == QLatin1String("/callback") || sub == QLatin1String("/verify");
         if (open || checkApiKey(request, response))
             respond(m_auth->handle(sub, request));
         return;
@@ -220,8 +214,9 @@ void LocalBackend::route(const HttpRequest &request, const std::shared_ptr<Pendi
         return;
     }
     if (path == QLatin1String("/") && request.method == "GET") {
-        respond(HttpReply::text(200, "<!doctype html><title>Tindrel local backend</title><p>Tindrel local backend is "
-                                     "running. You can close this page.</p>",
+        respond(HttpReply::text(200,
+                                "<!doctype html><title>Tindrel local backend</title><p>Tindrel local backend is "
+                                "running. You can close this page.</p>",
                                 "text/html; charset=utf-8"));
         return;
     }

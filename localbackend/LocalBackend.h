@@ -29,14 +29,14 @@ class TestControls;
 class LocalBackend : public QObject {
 public:
     struct Options {
-        quint16 port = 0;            // 0: any free port
-        QString dataDir;             // database and objects; ignored with `memory`
-        bool memory = false;         // keep nothing on disk
+        quint16 port = 0;    // 0: any free port
+        QString dataDir;     // database and objects; ignored with `memory`
+        bool memory = false; // keep nothing on disk
         int jwtExpirySeconds = 3600;
         bool testControls = false;
-        QString autoApproveGoogleEmail;  // approve the Google page at once as this address
-        QString modelDir;            // speech model; empty: the system's
-        int passwordIterations = 0;  // 0: the hasher's default
+        QString autoApproveGoogleEmail; // approve the Google page at once as this address
+        QString modelDir;               // speech model; empty: the system's
+        int passwordIterations = 0;     // 0: the hasher's default
         int realtimeIdleTimeoutMs = 60000;
         Clock clock = systemClock();
     };

@@ -44,7 +44,7 @@ std::optional<MultipartForm> MultipartForm::parse(const QByteArray &contentType,
     while (true) {
         position += delimiter.size();
         if (body.mid(position, 2) == "--")
-            return form;  // closing delimiter
+            return form; // closing delimiter
         if (body.mid(position, 2) != "\r\n")
             return std::nullopt;
         position += 2;

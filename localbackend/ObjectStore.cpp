@@ -8,10 +8,7 @@
 
 namespace tindrel::localbackend {
 
-ObjectStore::ObjectStore(const QString &root)
-    : m_root(root)
-{
-}
+ObjectStore::ObjectStore(const QString &root) : m_root(root) {}
 
 bool ObjectStore::isValidKey(const QString &key)
 {

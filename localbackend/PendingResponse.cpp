@@ -3,15 +3,10 @@
 namespace tindrel::localbackend {
 
 PendingResponse::PendingResponse(QHttpServerResponder &&responder)
-    : m_responder(std::move(responder))
-    , m_socket(m_responder.socket())
-{
-}
+    : m_responder(std::move(responder)), m_socket(m_responder.socket())
+{}
 
-bool PendingResponse::isConnected() const
-{
-    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
-}
+bool PendingResponse::isConnected() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
 
 void PendingResponse::send(const HttpReply &reply)
 {

@@ -19,10 +19,7 @@ namespace {
 
 const QString component = QStringLiteral("LocalBackend");
 
-QJsonValue refValue(const QString &ref)
-{
-    return ref.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(ref);
-}
+QJsonValue refValue(const QString &ref) { return ref.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(ref); }
 
 QString refText(const QJsonValue &value)
 {
@@ -36,8 +33,8 @@ QString refText(const QJsonValue &value)
 // The same parameters always get the same id (the service hashes the parameter map).
 int bindingId(const QJsonObject &params)
 {
-    const QByteArray digest = QCryptographicHash::hash(QJsonDocument(params).toJson(QJsonDocument::Compact),
-                                                       QCryptographicHash::Sha1);
+    const QByteArray digest =
+        QCryptographicHash::hash(QJsonDocument(params).toJson(QJsonDocument::Compact), QCryptographicHash::Sha1);
     return static_cast<int>(qFromBigEndian<quint32>(digest.constData()) & 0x7FFFFFF);
 }
 
@@ -79,12 +76,8 @@ QString columnText(const QJsonValue &value)
 
 RealtimeConnection::RealtimeConnection(std::unique_ptr<QWebSocket> socket, bool version2, BackendContext &context,
                                        AuthApi &auth, const QByteArray &apiKey, int idleTimeoutMs, QObject *parent)
-    : QObject(parent)
-    , m_socket(std::move(socket))
-    , m_version2(version2)
-    , m_context(context)
-    , m_auth(auth)
-    , m_apiKey(apiKey)
+    : QObject(parent), m_socket(std::move(socket)), m_version2(version2), m_context(context), m_auth(auth),
+      m_apiKey(apiKey)
 {
     m_idle.setSingleShot(true);
     m_idle.setInterval(idleTimeoutMs);
@@ -178,7 +171,7 @@ bool RealtimeConnection::verifyToken(const QString &token, QString *userId, qint
     const auto claims = Jwt::verify(token.toUtf8(), m_context.jwtSecret, &error);
     if (!claims) {
         *reason = token.count(u'.') == 2 ? QStringLiteral("JwtSignatureError: Failed to validate JWT signature")
-                                          : QStringLiteral("MalformedJWT: The token provided is not a valid JWT");
+                                         : QStringLiteral("MalformedJWT: The token provided is not a valid JWT");
         return false;
     }
     if (!claims->value(QStringLiteral("role")).isString() || !claims->value(QStringLiteral("exp")).isDouble()) {
@@ -228,7 +221,8 @@ void RealtimeConnection::handleJoin(const QString &topic, const QJsonObject &pay
         return;
     }
 
-    const QJsonValue changes = payload.value(QStringLiteral("config")).toObject().value(QStringLiteral("postgres_changes"));
+    const QJsonValue changes =
+        payload.value(QStringLiteral("config")).toObject().value(QStringLiteral("postgres_changes"));
     QJsonArray echoed;
     QString invalid;
     for (const QJsonValue &value : changes.toArray()) {
@@ -308,7 +302,8 @@ void RealtimeConnection::closeChannel(const QString &topic, const QString &syste
     const Channel channel = m_channels.take(topic);
     if (!systemError.isEmpty()) {
         push(topic, QStringLiteral("system"),
-             QJsonObject{{"extension", "system"}, {"status", "error"}, {"message", systemError}, {"channel", topic.mid(9)}},
+             QJsonObject{
+                 {"extension", "system"}, {"status", "error"}, {"message", systemError}, {"channel", topic.mid(9)}},
              {}, channel.joinRef);
     }
     push(topic, QStringLiteral("phx_close"), {}, channel.joinRef, channel.joinRef);
@@ -341,7 +336,8 @@ void RealtimeConnection::push(const QString &topic, const QString &event, const 
         frame = QJsonDocument(QJsonArray{refValue(joinRef), refValue(ref), topic, event, payload});
     } else {
         // The 1.0.0 serializer has no join_ref.
-        frame = QJsonDocument(QJsonObject{{"topic", topic}, {"event", event}, {"payload", payload}, {"ref", refValue(ref)}});
+        frame = QJsonDocument(
+            QJsonObject{{"topic", topic}, {"event", event}, {"payload", payload}, {"ref", refValue(ref)}});
     }
     m_socket->sendTextMessage(QString::fromUtf8(frame.toJson(QJsonDocument::Compact)));
 }
@@ -351,11 +347,17 @@ void RealtimeConnection::publishInsert(const QString &table, const Transcription
     const QJsonObject record = row.toJson();
     static const QJsonArray columns = [] {
         QJsonArray list;
-        const QList<QPair<const char *, const char *>> types{
-            {"id", "int8"},           {"user_id", "uuid"},          {"text", "text"},
-            {"duration", "int8"},     {"audio_url", "text"},        {"created_at", "timestamptz"},
-            {"audio_deleted_at", "timestamptz"}, {"text_deleted_at", "timestamptz"}, {"mode", "text"},
-            {"file_size", "int8"},    {"status", "text"}};
+        const QList<QPair<const char *, const char *>> types{{"id", "int8"},
+                                                             {"user_id", "uuid"},
+                                                             {"text", "text"},
+                                                             {"duration", "int8"},
+                                                             {"audio_url", "text"},
+                                                             {"created_at", "timestamptz"},
+                                                             {"audio_deleted_at", "timestamptz"},
+                                                             {"text_deleted_at", "timestamptz"},
+                                                             {"mode", "text"},
+                                                             {"file_size", "int8"},
+                                                             {"status", "text"}};
         for (const auto &[name, type] : types)
             list.append(QJsonObject{{"name", name}, {"type", type}});
         return list;
@@ -376,8 +378,9 @@ void RealtimeConnection::publishInsert(const QString &table, const Transcription
             if (!binding.filterColumn.isEmpty()) {
                 const QString actual = columnText(record.value(binding.filterColumn));
                 // UUIDs compare without regard to case, as Postgres parses them.
-                const bool listed = std::any_of(binding.filterValues.cbegin(), binding.filterValues.cend(),
-                                                [&actual](const QString &v) { return v.compare(actual, Qt::CaseInsensitive) == 0; });
+                const bool listed =
+                    std::any_of(binding.filterValues.cbegin(), binding.filterValues.cend(),
+                                [&actual](const QString &v) { return v.compare(actual, Qt::CaseInsensitive) == 0; });
                 if (binding.filterOperator == QLatin1String("neq") ? listed : !listed)
                     continue;
             }

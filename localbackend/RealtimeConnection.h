@@ -45,14 +45,14 @@ private:
         QString event;
         QString schema;
         QString table;
-        QString filterColumn;  // empty: no filter
+        QString filterColumn; // empty: no filter
         QString filterOperator;
         QStringList filterValues;
     };
     struct Channel {
         QString topic;
         QString joinRef;
-        QString userId;     // empty for the anonymous role: it sees no rows
+        QString userId; // empty for the anonymous role: it sees no rows
         qint64 expiresAt = 0;
         QList<Binding> bindings;
     };

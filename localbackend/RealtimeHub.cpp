@@ -12,9 +12,7 @@
 namespace tindrel::localbackend {
 
 RealtimeHub::RealtimeHub(BackendContext &context, AuthApi &auth, QObject *parent)
-    : QObject(parent)
-    , m_context(context)
-    , m_auth(auth)
+    : QObject(parent), m_context(context), m_auth(auth)
 {
     m_expiryCheck.setInterval(1000);
     connect(&m_expiryCheck, &QTimer::timeout, this, [this] {
@@ -36,7 +34,8 @@ void RealtimeHub::accept(std::unique_ptr<QWebSocket> socket)
         key = socket->request().rawHeader("apikey");
     if (key.isEmpty())
         key = socket->request().rawHeader("x-api-key");
-    if (key.isEmpty() || (!constantTimeEquals(key, m_context.anonKey) && !constantTimeEquals(key, m_context.serviceKey))) {
+    if (key.isEmpty()
+        || (!constantTimeEquals(key, m_context.anonKey) && !constantTimeEquals(key, m_context.serviceKey))) {
         // The upgrade already happened; the close reason carries the service's refusal text.
         socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
                       key.isEmpty() ? QStringLiteral("API key is missing") : QStringLiteral("Invalid API key"));
@@ -44,7 +43,8 @@ void RealtimeHub::accept(std::unique_ptr<QWebSocket> socket)
         return;
     }
     const bool version2 = query.queryItemValue(QStringLiteral("vsn")) == QLatin1String("2.0.0");
-    auto *connection = new RealtimeConnection(std::move(socket), version2, m_context, m_auth, key, m_idleTimeoutMs, this);
+    auto *connection =
+        new RealtimeConnection(std::move(socket), version2, m_context, m_auth, key, m_idleTimeoutMs, this);
     connect(connection, &RealtimeConnection::closed, this, [this, connection] {
         m_connections.removeAll(connection);
         connection->deleteLater();

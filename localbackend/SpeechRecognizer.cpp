@@ -110,10 +110,7 @@ QMutex g_recognizerLock;
 
 QString SpeechRecognizer::defaultModelDir() { return QStringLiteral("/usr/share/pocketsphinx/model/en-us"); }
 
-SpeechRecognizer::SpeechRecognizer(const QString &modelDir)
-    : m_modelDir(modelDir)
-{
-}
+SpeechRecognizer::SpeechRecognizer(const QString &modelDir) : m_modelDir(modelDir) {}
 
 bool SpeechRecognizer::isAvailable() const
 {
@@ -140,7 +137,7 @@ bool SpeechRecognizer::decodeAudio(const QByteArray &audio, QByteArray *samples,
     int status = avformat_open_input(&rawFormat, nullptr, nullptr, nullptr);
     if (status < 0) {
         *error = QStringLiteral("The upload is not a readable audio file (%1)").arg(avError(status));
-        return false;  // avformat_open_input freed the context
+        return false; // avformat_open_input freed the context
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
     if ((status = avformat_find_stream_info(format.get(), nullptr)) < 0) {
@@ -229,8 +226,8 @@ SpeechRecognizer::Result SpeechRecognizer::recognize(const QByteArray &audio) co
         return result;
     }
     ps_start_utt(decoder);
-    ps_process_raw(decoder, reinterpret_cast<const int16 *>(samples.constData()), static_cast<size_t>(samples.size() / 2),
-                   FALSE, TRUE);
+    ps_process_raw(decoder, reinterpret_cast<const int16 *>(samples.constData()),
+                   static_cast<size_t>(samples.size() / 2), FALSE, TRUE);
     ps_end_utt(decoder);
     int32 score = 0;
     const char *hypothesis = ps_get_hyp(decoder, &score);

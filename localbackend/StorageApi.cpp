@@ -71,18 +71,15 @@ bool parseRange(const QByteArray &header, qint64 size, qint64 *first, qint64 *la
 
 } // namespace
 
-StorageApi::StorageApi(BackendContext &context)
-    : m_context(context)
-{
-}
+StorageApi::StorageApi(BackendContext &context) : m_context(context) {}
 
 HttpReply StorageApi::error(int status, const QString &code, const QString &legacyName, const QString &message)
 {
     // The storage server answers 400 for every client error; the real status is in the body.
     return HttpReply::json(status >= 500 ? status : 400, QJsonObject{{"statusCode", QString::number(status)},
-                                                                    {"code", code},
-                                                                    {"error", legacyName},
-                                                                    {"message", message}});
+                                                                     {"code", code},
+                                                                     {"error", legacyName},
+                                                                     {"message", message}});
 }
 
 HttpReply StorageApi::handle(const QString &subPath, const HttpRequest &request)
@@ -189,9 +186,12 @@ QString StorageApi::signedUploadUrl(const QString &bucket, const QString &key, c
                                     int lifetimeSeconds) const
 {
     const qint64 now = m_context.nowSeconds();
-    const QJsonObject claims{{"owner", owner},        {"url", bucket + u'/' + key},
-                             {"upsert", false},       {"scope", "upload"},
-                             {"size_limit", sizeLimit}, {"iat", now},
+    const QJsonObject claims{{"owner", owner},
+                             {"url", bucket + u'/' + key},
+                             {"upsert", false},
+                             {"scope", "upload"},
+                             {"size_limit", sizeLimit},
+                             {"iat", now},
                              {"exp", now + lifetimeSeconds}};
     return m_context.baseUrl + QStringLiteral("/storage/v1") + uploadPrefix + bucket + u'/' + key
            + QStringLiteral("?token=") + QString::fromLatin1(Jwt::sign(claims, m_context.jwtSecret));
@@ -200,7 +200,8 @@ QString StorageApi::signedUploadUrl(const QString &bucket, const QString &key, c
 QString StorageApi::signedDownloadUrl(const QString &bucket, const QString &key, int lifetimeSeconds) const
 {
     const qint64 now = m_context.nowSeconds();
-    const QJsonObject claims{{"url", bucket + u'/' + key}, {"scope", "download"}, {"iat", now}, {"exp", now + lifetimeSeconds}};
+    const QJsonObject claims{
+        {"url", bucket + u'/' + key}, {"scope", "download"}, {"iat", now}, {"exp", now + lifetimeSeconds}};
     return m_context.baseUrl + QStringLiteral("/storage/v1") + downloadPrefix + bucket + u'/' + key
            + QStringLiteral("?token=") + QString::fromLatin1(Jwt::sign(claims, m_context.jwtSecret));
 }

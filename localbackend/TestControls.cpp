@@ -59,11 +59,8 @@ QJsonValue redactedJson(const QJsonValue &value)
 } // namespace
 
 TestControls::TestControls(BackendContext &context, AuthApi &auth, FunctionsApi &functions)
-    : m_context(context)
-    , m_auth(auth)
-    , m_functions(functions)
-{
-}
+    : m_context(context), m_auth(auth), m_functions(functions)
+{}
 
 void TestControls::record(const HttpRequest &request)
 {
@@ -83,7 +80,8 @@ void TestControls::record(const HttpRequest &request)
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(request.body, &error);
     if (!request.body.isEmpty() && error.error == QJsonParseError::NoError)
-        entry.insert(QStringLiteral("json"), redactedJson(doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array())));
+        entry.insert(QStringLiteral("json"),
+                     redactedJson(doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array())));
     m_log.append(entry);
     while (m_log.size() > logCapacity)
         m_log.removeFirst();
@@ -93,8 +91,8 @@ std::optional<TestControls::Fault> TestControls::takeFault(const HttpRequest &re
 {
     for (qsizetype i = 0; i < m_faults.size(); ++i) {
         Fault &fault = m_faults[i];
-        const bool pathMatches = fault.path.endsWith(u'*') ? request.path.startsWith(fault.path.chopped(1))
-                                                          : request.path == fault.path;
+        const bool pathMatches =
+            fault.path.endsWith(u'*') ? request.path.startsWith(fault.path.chopped(1)) : request.path == fault.path;
         if (!pathMatches || (!fault.method.isEmpty() && fault.method != request.method))
             continue;
         Fault due = fault;
@@ -143,8 +141,8 @@ HttpReply TestControls::handle(const QString &subPath, const HttpRequest &reques
         return setFlags(*body);
     if (subPath == QLatin1String("/clock") && body) {
         m_context.clockOffsetSeconds += body->value(QStringLiteral("advance_seconds")).toInteger();
-        return HttpReply::json(200, QJsonObject{{"now", isoTimestamp(m_context.now())},
-                                                {"offset_seconds", m_context.clockOffsetSeconds}});
+        return HttpReply::json(
+            200, QJsonObject{{"now", isoTimestamp(m_context.now())}, {"offset_seconds", m_context.clockOffsetSeconds}});
     }
     if (subPath == QLatin1String("/realtime/disconnect") && method == "POST") {
         const int closed = m_realtimeDisconnect ? m_realtimeDisconnect() : 0;
@@ -199,8 +197,9 @@ HttpReply TestControls::createUser(const QJsonObject &body)
 HttpReply TestControls::setFlags(const QJsonObject &body)
 {
     Database &db = *m_context.db;
-    auto user = body.contains(QStringLiteral("user_id")) ? db.userById(body.value(QStringLiteral("user_id")).toString())
-                                                          : db.userByEmail(body.value(QStringLiteral("email")).toString());
+    auto user = body.contains(QStringLiteral("user_id"))
+                    ? db.userById(body.value(QStringLiteral("user_id")).toString())
+                    : db.userByEmail(body.value(QStringLiteral("email")).toString());
     if (!user)
         return HttpReply::json(404, QJsonObject{{"error", "not_found"}, {"message", "No such user"}});
     QJsonObject flags = user->flags;

@@ -25,14 +25,14 @@ public:
     static constexpr int logCapacity = 1000;
 
     struct Fault {
-        QByteArray method;  // empty: any
-        QString path;       // exact, or a prefix when it ends in '*'
+        QByteArray method; // empty: any
+        QString path;      // exact, or a prefix when it ends in '*'
         int remaining = 1;
-        std::optional<int> status;  // none: answer normally (after the delay)
+        std::optional<int> status; // none: answer normally (after the delay)
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
         int delayMs = 0;
-        bool drop = false;  // close the connection without an answer
+        bool drop = false; // close the connection without an answer
     };
 
     TestControls(BackendContext &context, AuthApi &auth, FunctionsApi &functions);

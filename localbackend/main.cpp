@@ -12,8 +12,12 @@
 #include <cstdio>
 
 #ifdef Q_OS_LINUX
+#include <QSocketNotifier>
+
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 using tindrel::localbackend::LocalBackend;
@@ -21,6 +25,31 @@ using tindrel::localbackend::LocalBackend;
 namespace {
 
 constexpr quint16 defaultPort = 54329;
+
+#ifdef Q_OS_LINUX
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalPipe[0], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the event loop, so the database is closed properly.
+void quitOnTerminationSignals(QCoreApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+#endif
 
 void print(const QString &line)
 {
@@ -84,6 +113,7 @@ int main(int argc, char *argv[])
     // A crashed test must not leave its server behind.
     if (parser.isSet(parentOption))
         prctl(PR_SET_PDEATHSIG, SIGTERM);
+    quitOnTerminationSignals(app);
 #endif
 
     LocalBackend::Options options;
@@ -94,10 +124,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--port needs a number from 0 to 65535"));
     options.port = static_cast<quint16>(port);
     options.memory = parser.isSet(memoryOption);
-    options.dataDir = parser.isSet(dataOption)
-                          ? parser.value(dataOption)
-                          : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                                + QStringLiteral("/tindrel-localbackend");
+    options.dataDir = parser.isSet(dataOption) ? parser.value(dataOption)
+                                               : QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                                                     + QStringLiteral("/tindrel-localbackend");
     if (parser.isSet(expiryOption)) {
         options.jwtExpirySeconds = parser.value(expiryOption).toInt(&ok);
         if (!ok || options.jwtExpirySeconds < 1)

@@ -32,14 +32,20 @@ BackendProcess::BackendProcess(const QStringList &extraArguments)
     m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
 
-BackendProcess::~BackendProcess()
+BackendProcess::~BackendProcess() { stop(); }
+
+int BackendProcess::stop()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
+    if (m_process.state() == QProcess::NotRunning)
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    m_process.terminate();
+    if (!m_process.waitForFinished(15000)) {
+        m_process.kill();
         m_process.waitForFinished(2000);
+        return -1;
     }
+    m_output += QString::fromUtf8(m_process.readAll());
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 bool BackendProcess::start(QString *error)
@@ -150,8 +156,9 @@ HttpResult BackendProcess::transcribe(const QByteArray &accessToken, const QByte
                                                  {"content_type", "audio/m4a"}});
     if (slot.status != 200)
         return slot;
-    const HttpResult put = send("PUT", slot.json().value("uploadUrl").toString(), audio,
-                                {{"Content-Type", "audio/m4a"}, {"x-amz-content-sha256", "UNSIGNED-PAYLOAD"}, {"apikey", {}}});
+    const HttpResult put =
+        send("PUT", slot.json().value("uploadUrl").toString(), audio,
+             {{"Content-Type", "audio/m4a"}, {"x-amz-content-sha256", "UNSIGNED-PAYLOAD"}, {"apikey", {}}});
     if (put.status != 200)
         return put;
     if (!text.isNull())

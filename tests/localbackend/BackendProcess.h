@@ -14,7 +14,7 @@ namespace tindrel::test {
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 struct HttpResult {
-    int status = 0;  // 0: no HTTP answer (connection failed or dropped)
+    int status = 0; // 0: no HTTP answer (connection failed or dropped)
     QByteArray body;
     HeaderList headers;
 
@@ -25,7 +25,7 @@ struct HttpResult {
 struct TestAccount {
     QString id;
     QString email;
-    QByteArray token;  // access token of a fresh session
+    QByteArray token; // access token of a fresh session
 };
 
 // A tindrel-localbackend process on a free port, in memory, with the test controls; and a
@@ -39,6 +39,10 @@ public:
 
     // Starts it and waits for its address line; false (with output in `error`) when it fails.
     bool start(QString *error = nullptr);
+
+    // Asks it to stop (SIGTERM) and returns its exit code; -1 when it had to be killed or
+    // crashed. Under the sanitizers a leak also makes the code non-zero.
+    int stop();
 
     QString baseUrl() const { return m_baseUrl; }
     QByteArray anonKey() const { return m_anonKey; }

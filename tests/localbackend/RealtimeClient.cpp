@@ -68,10 +68,10 @@ void RealtimeClient::send(const QString &topic, const QString &event, const QJso
 {
     const QJsonValue ref_ = ref.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ref);
     const QJsonValue join = joinRef.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(joinRef);
-    const QJsonDocument doc = m_version2
-                                  ? QJsonDocument(QJsonArray{join, ref_, topic, event, payload})
-                                  : QJsonDocument(QJsonObject{{"topic", topic}, {"event", event}, {"payload", payload},
-                                                              {"ref", ref_}, {"join_ref", join}});
+    const QJsonDocument doc =
+        m_version2 ? QJsonDocument(QJsonArray{join, ref_, topic, event, payload})
+                   : QJsonDocument(QJsonObject{
+                       {"topic", topic}, {"event", event}, {"payload", payload}, {"ref", ref_}, {"join_ref", join}});
     m_socket.sendTextMessage(QString::fromUtf8(doc.toJson(QJsonDocument::Compact)));
 }
 

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QUuid>
 
@@ -83,10 +84,9 @@ private slots:
     void passwordGrantReturnsASession()
     {
         const QString email = newUser();
-        const HttpResult reply = m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"),
-                                                    QJsonObject{{"email", email}, {"password", "secret-pass"},
-                                                                {"gotrue_meta_security", QJsonObject{}}},
-                                                    dated);
+        const HttpResult reply = m_backend.postJson(
+            QStringLiteral("/auth/v1/token?grant_type=password"),
+            QJsonObject{{"email", email}, {"password", "secret-pass"}, {"gotrue_meta_security", QJsonObject{}}}, dated);
         QCOMPARE(reply.status, 200);
         const QJsonObject session = reply.json();
         QCOMPARE(session.value("token_type").toString(), QStringLiteral("bearer"));
@@ -118,28 +118,37 @@ private slots:
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("message");
         QTest::newRow("wrong password") << "password" << QByteArray(R"({"email":"%1","password":"nope"})") << 400
-                                        << "invalid_credentials" << "Invalid login credentials";
+                                        << "invalid_credentials"
+                                        << "Invalid login credentials";
         QTest::newRow("unknown user") << "password" << QByteArray(R"({"email":"ghost@example.com","password":"x"})")
-                                      << 400 << "invalid_credentials" << "Invalid login credentials";
-        QTest::newRow("no email or phone") << "password" << QByteArray(R"({"password":"x"})") << 400
-                                           << "validation_failed" << "missing email or phone";
-        QTest::newRow("email not a string") << "password" << QByteArray(R"({"email":42,"password":"x"})") << 400
-                                            << "bad_json" << "";
-        QTest::newRow("not json") << "password" << QByteArray("email=a") << 400 << "bad_json" << "";
-        QTest::newRow("json array") << "password" << QByteArray("[1,2]") << 400 << "bad_json" << "";
+                                      << 400 << "invalid_credentials"
+                                      << "Invalid login credentials";
+        QTest::newRow("no email or phone")
+            << "password" << QByteArray(R"({"password":"x"})") << 400 << "validation_failed"
+            << "missing email or phone";
+        QTest::newRow("email not a string")
+            << "password" << QByteArray(R"({"email":42,"password":"x"})") << 400 << "bad_json"
+            << "";
+        QTest::newRow("not json") << "password" << QByteArray("email=a") << 400 << "bad_json"
+                                  << "";
+        QTest::newRow("json array") << "password" << QByteArray("[1,2]") << 400 << "bad_json"
+                                    << "";
         QTest::newRow("unknown grant") << "magic" << QByteArray("{}") << 400 << "invalid_credentials"
                                        << "unsupported_grant_type";
-        QTest::newRow("short refresh token") << "refresh_token" << QByteArray(R"({"refresh_token":"abc"})") << 400
-                                             << "validation_failed" << "Refresh token is not valid";
+        QTest::newRow("short refresh token")
+            << "refresh_token" << QByteArray(R"({"refresh_token":"abc"})") << 400 << "validation_failed"
+            << "Refresh token is not valid";
         QTest::newRow("unknown refresh token")
             << "refresh_token" << QByteArray(R"({"refresh_token":"abcdefghijklmnopqrstuvwxyz0123"})") << 400
-            << "refresh_token_not_found" << "Invalid Refresh Token: Refresh Token Not Found";
-        QTest::newRow("pkce without verifier") << "pkce" << QByteArray(R"({"auth_code":"x"})") << 400
-                                               << "validation_failed"
-                                               << "invalid request: both auth code and code verifier should be non-empty";
+            << "refresh_token_not_found"
+            << "Invalid Refresh Token: Refresh Token Not Found";
+        QTest::newRow("pkce without verifier")
+            << "pkce" << QByteArray(R"({"auth_code":"x"})") << 400 << "validation_failed"
+            << "invalid request: both auth code and code verifier should be non-empty";
         QTest::newRow("pkce unknown code")
             << "pkce" << QByteArray(R"({"auth_code":"00000000-0000-4000-8000-000000000000","code_verifier":"v"})")
-            << 404 << "flow_state_not_found" << "invalid flow state, no valid flow state found";
+            << 404 << "flow_state_not_found"
+            << "invalid flow state, no valid flow state found";
     }
 
     // Both error shapes: the dated one the clients ask for and the legacy one.
@@ -182,8 +191,8 @@ private slots:
     {
         QFETCH(QByteArray, key);
         QFETCH(QString, message);
-        for (const QString &path : {QStringLiteral("/auth/v1/token?grant_type=password"),
-                                   QStringLiteral("/functions/v1/history")}) {
+        for (const QString &path :
+             {QStringLiteral("/auth/v1/token?grant_type=password"), QStringLiteral("/functions/v1/history")}) {
             const HttpResult reply = m_backend.send("POST", path, "{}", {{"apikey", key}});
             QCOMPARE(reply.status, 401);
             QCOMPARE(reply.json().value("message").toString(), message);
@@ -243,8 +252,8 @@ private slots:
         const QString email = newUser();
         const QJsonObject caller = m_backend.signIn(email, QStringLiteral("secret-pass"));
         const QJsonObject other = m_backend.signIn(email, QStringLiteral("secret-pass"));
-        const QString path = scope.isEmpty() ? QStringLiteral("/auth/v1/logout")
-                                             : QStringLiteral("/auth/v1/logout?scope=") + scope;
+        const QString path =
+            scope.isEmpty() ? QStringLiteral("/auth/v1/logout") : QStringLiteral("/auth/v1/logout?scope=") + scope;
         const HttpResult out = m_backend.send("POST", path, {}, bearer(caller.value("access_token").toString()));
         QCOMPARE(out.status, 204);
         QVERIFY(out.body.isEmpty());
@@ -285,7 +294,8 @@ private slots:
         if (authorization == "anon") {
             authorization = "Bearer " + m_backend.anonKey();
         } else if (authorization == "tampered") {
-            const QString token = m_backend.signIn(newUser(), QStringLiteral("secret-pass")).value("access_token").toString();
+            const QString token =
+                m_backend.signIn(newUser(), QStringLiteral("secret-pass")).value("access_token").toString();
             QByteArray forged = token.toLatin1();
             forged[forged.size() - 3] = forged[forged.size() - 3] == 'A' ? 'B' : 'A';
             authorization = "Bearer " + forged;
@@ -332,7 +342,8 @@ private slots:
         const HttpResult page = m_backend.send("GET", authorizePath(), {}, {{"apikey", {}}});
         QCOMPARE(page.status, 200);
         QVERIFY(page.header("Content-Type").startsWith("text/html"));
-        const auto flow = QRegularExpression(QStringLiteral("name=\"flow_id\" value=\"([^\"]+)\"")).match(QString::fromUtf8(page.body));
+        const auto flow = QRegularExpression(QStringLiteral("name=\"flow_id\" value=\"([^\"]+)\""))
+                              .match(QString::fromUtf8(page.body));
         QVERIFY(flow.hasMatch());
         QVERIFY(page.body.contains("method=\"post\""));
 
@@ -348,16 +359,17 @@ private slots:
         QVERIFY(!QUuid::fromString(code).isNull());
 
         auto exchange = [this, &code](const QByteArray &codeVerifier) {
-            return m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
-                                      QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(codeVerifier)}},
-                                      dated);
+            return m_backend.postJson(
+                QStringLiteral("/auth/v1/token?grant_type=pkce"),
+                QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(codeVerifier)}}, dated);
         };
         const HttpResult wrong = exchange(verifier + "x");
         QCOMPARE(wrong.status, 400);
         QCOMPARE(wrong.json().value("code").toString(), QStringLiteral("bad_code_verifier"));
         const HttpResult session = exchange(verifier);
         QCOMPARE(session.status, 200);
-        QCOMPARE(session.json().value("user").toObject().value("email").toString(), QStringLiteral("pkce.person@example.com"));
+        QCOMPARE(session.json().value("user").toObject().value("email").toString(),
+                 QStringLiteral("pkce.person@example.com"));
         QVERIFY(!session.json().value("refresh_token").toString().isEmpty());
         const HttpResult again = exchange(verifier);
         QCOMPARE(again.status, 404);
@@ -369,10 +381,12 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::newRow("unknown provider") << "/auth/v1/authorize?provider=myspace&redirect_to=tindrel%3A%2F%2Fx";
         QTest::newRow("challenge without method")
-            << QStringLiteral("/auth/v1/authorize?provider=google&code_challenge=") + QString::fromLatin1(challengeFor(verifier));
-        QTest::newRow("short challenge") << "/auth/v1/authorize?provider=google&code_challenge=abc&code_challenge_method=s256";
-        QTest::newRow("bad characters")
-            << "/auth/v1/authorize?provider=google&code_challenge=" + QString(43, u'%') + "25&code_challenge_method=s256";
+            << QStringLiteral("/auth/v1/authorize?provider=google&code_challenge=")
+                   + QString::fromLatin1(challengeFor(verifier));
+        QTest::newRow("short challenge")
+            << "/auth/v1/authorize?provider=google&code_challenge=abc&code_challenge_method=s256";
+        QTest::newRow("bad characters") << "/auth/v1/authorize?provider=google&code_challenge=" + QString(43, u'%')
+                                               + "25&code_challenge_method=s256";
         QTest::newRow("unknown method")
             << QStringLiteral("/auth/v1/authorize?provider=google&code_challenge_method=md5&code_challenge=")
                    + QString::fromLatin1(challengeFor(verifier));
@@ -390,7 +404,9 @@ private slots:
     {
         auto startFlow = [this](const QString &redirect) {
             const HttpResult page = m_backend.send("GET", authorizePath(redirect), {}, {{"apikey", {}}});
-            return QRegularExpression(QStringLiteral("name=\"flow_id\" value=\"([^\"]+)\"")).match(QString::fromUtf8(page.body)).captured(1);
+            return QRegularExpression(QStringLiteral("name=\"flow_id\" value=\"([^\"]+)\""))
+                .match(QString::fromUtf8(page.body))
+                .captured(1);
         };
         auto submit = [this](const QString &flowId, const QByteArray &action) {
             return m_backend.send("POST", QStringLiteral("/auth/v1/callback"),
@@ -412,11 +428,12 @@ private slots:
 
         // Codes die five minutes after the flow started.
         const HttpResult approved = submit(startFlow(QStringLiteral("tindrel://auth-callback")), "approve");
-        const QString code = QUrlQuery(QUrl(QString::fromUtf8(approved.header("Location")))).queryItemValue(QStringLiteral("code"));
+        const QString code =
+            QUrlQuery(QUrl(QString::fromUtf8(approved.header("Location")))).queryItemValue(QStringLiteral("code"));
         m_backend.control(QStringLiteral("/clock"), QJsonObject{{"advance_seconds", 301}});
-        const HttpResult late = m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
-                                                   QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(verifier)}},
-                                                   dated);
+        const HttpResult late = m_backend.postJson(
+            QStringLiteral("/auth/v1/token?grant_type=pkce"),
+            QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(verifier)}}, dated);
         m_backend.control(QStringLiteral("/clock"), QJsonObject{{"advance_seconds", -301}});
         QCOMPARE(late.status, 422);
         QCOMPARE(late.json().value("code").toString(), QStringLiteral("flow_state_expired"));
@@ -428,16 +445,18 @@ private slots:
         QVERIFY(quick.start());
         const HttpResult reply = quick.send("GET", authorizePath(), {}, {{"apikey", {}}});
         QCOMPARE(reply.status, 302);
-        const QString code = QUrlQuery(QUrl(QString::fromUtf8(reply.header("Location")))).queryItemValue(QStringLiteral("code"));
-        const HttpResult session = quick.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
-                                                  QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(verifier)}});
+        const QString code =
+            QUrlQuery(QUrl(QString::fromUtf8(reply.header("Location")))).queryItemValue(QStringLiteral("code"));
+        const HttpResult session =
+            quick.postJson(QStringLiteral("/auth/v1/token?grant_type=pkce"),
+                           QJsonObject{{"auth_code", code}, {"code_verifier", QString::fromLatin1(verifier)}});
         QCOMPARE(session.status, 200);
         QCOMPARE(session.json().value("user").toObject().value("email").toString(), QStringLiteral("auto@example.com"));
 
         // Without a challenge the tokens come back in the fragment (implicit flow).
         const HttpResult implicit = quick.send(
-            "GET", QStringLiteral("/auth/v1/authorize?provider=google&redirect_to=http%3A%2F%2F127.0.0.1%3A5000%2Fcb"), {},
-            {{"apikey", {}}});
+            "GET", QStringLiteral("/auth/v1/authorize?provider=google&redirect_to=http%3A%2F%2F127.0.0.1%3A5000%2Fcb"),
+            {}, {{"apikey", {}}});
         QCOMPARE(implicit.status, 302);
         const QUrlQuery fragment(QUrl(QString::fromUtf8(implicit.header("Location"))).fragment());
         QCOMPARE(fragment.queryItemValue(QStringLiteral("token_type")), QStringLiteral("bearer"));
@@ -447,13 +466,32 @@ private slots:
         QCOMPARE(me.status, 200);
     }
 
+    // The file the run command hands to the app as its bundle configuration.
+    void writesABundleConfiguration()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("bundle.json"));
+        BackendProcess other({QStringLiteral("--write-config"), path});
+        QVERIFY(other.start());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject config = QJsonDocument::fromJson(file.readAll()).object();
+        QCOMPARE(config.value("SupabaseURL").toString(), other.baseUrl());
+        QCOMPARE(config.value("SupabaseAnonKey").toString().toLatin1(), other.anonKey());
+        QCOMPARE(config.value("SupabaseRedirectURI").toString(), QStringLiteral("tindrel://auth-callback"));
+        QCOMPARE(config.value("CFBundleURLTypes").toArray().first().toObject().value("CFBundleURLSchemes").toArray(),
+                 QJsonArray{"tindrel"});
+        QVERIFY(!config.value("CFBundleShortVersionString").toString().isEmpty());
+    }
+
     void functionsCheckTheCaller_data()
     {
         QTest::addColumn<QByteArray>("authorization");
         QTest::addColumn<QString>("function");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("platformCode");
-        QTest::newRow("no authorization") << QByteArray() << "history" << 401 << QByteArray("UNAUTHORIZED_NO_AUTH_HEADER");
+        QTest::newRow("no authorization")
+            << QByteArray() << "history" << 401 << QByteArray("UNAUTHORIZED_NO_AUTH_HEADER");
         QTest::newRow("not a jwt") << QByteArray("Bearer nonsense") << "history" << 401
                                    << QByteArray("UNAUTHORIZED_INVALID_JWT_FORMAT");
         QTest::newRow("anonymous key") << QByteArray("anon") << "history" << 401 << QByteArray();
@@ -470,7 +508,11 @@ private slots:
         if (authorization == "anon")
             authorization = "Bearer " + m_backend.anonKey();
         else if (authorization == "user")
-            authorization = "Bearer " + m_backend.signIn(newUser(), QStringLiteral("secret-pass")).value("access_token").toString().toLatin1();
+            authorization = "Bearer "
+                            + m_backend.signIn(newUser(), QStringLiteral("secret-pass"))
+                                  .value("access_token")
+                                  .toString()
+                                  .toLatin1();
         HeaderList headers{{"Content-Type", "application/json"}, {"X-Request-Id", "REQ-1"}};
         if (!authorization.isEmpty())
             headers.append({"Authorization", authorization});
@@ -483,6 +525,14 @@ private slots:
             QCOMPARE(reply.json().value("data").toArray().size(), 0);
             QCOMPARE(reply.json().value("pageInfo").toObject().value("totalCount").toInt(), 0);
         }
+    }
+
+    // Last: everything above leaves nothing behind (leaks fail the exit code under ASan).
+    void stopsCleanly()
+    {
+        const int code = m_backend.stop();
+        QVERIFY2(code == 0,
+                 qPrintable(QStringLiteral("exit code %1:\n%2").arg(code).arg(m_backend.output().right(4000))));
     }
 };
 

@@ -40,7 +40,9 @@ private slots:
         QVERIFY2(m_backend.start(&error), qPrintable(error));
         m_backend.createUser(QStringLiteral("speaker@example.com"), QStringLiteral("secret-pass"));
         m_token = m_backend.signIn(QStringLiteral("speaker@example.com"), QStringLiteral("secret-pass"))
-                      .value("access_token").toString().toLatin1();
+                      .value("access_token")
+                      .toString()
+                      .toLatin1();
         QVERIFY(!m_token.isEmpty());
         QVERIFY(m_dir.isValid());
     }
@@ -53,20 +55,22 @@ private slots:
         const QString wav = m_dir.filePath(QStringLiteral("speech.wav"));
         const QString m4a = m_dir.filePath(QStringLiteral("speech.m4a"));
         QString output;
-        QVERIFY2(runTool(flite, {QStringLiteral("-t"),
-                                 QStringLiteral("The quick brown fox jumps over the lazy dog. "
-                                                "Please transcribe this recording today."),
-                                 QStringLiteral("-o"), wav},
+        QVERIFY2(runTool(flite,
+                         {QStringLiteral("-t"),
+                          QStringLiteral("The quick brown fox jumps over the lazy dog. "
+                                         "Please transcribe this recording today."),
+                          QStringLiteral("-o"), wav},
                          &output),
                  qPrintable(output));
         // Mono AAC-LC at 44.1 kHz in an MP4 container, as the recorder writes it.
-        QVERIFY2(runTool(ffmpeg, {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
-                                  QStringLiteral("-i"), wav, QStringLiteral("-ac"), QStringLiteral("1"),
-                                  QStringLiteral("-ar"), QStringLiteral("44100"), QStringLiteral("-c:a"),
-                                  QStringLiteral("aac"), QStringLiteral("-b:a"), QStringLiteral("96k"),
-                                  QStringLiteral("-movflags"), QStringLiteral("+faststart"), m4a},
-                         &output),
-                 qPrintable(output));
+        QVERIFY2(
+            runTool(ffmpeg,
+                    {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"),
+                     wav, QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"), QStringLiteral("44100"),
+                     QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-b:a"), QStringLiteral("96k"),
+                     QStringLiteral("-movflags"), QStringLiteral("+faststart"), m4a},
+                    &output),
+            qPrintable(output));
         QFile file(m4a);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray audio = file.readAll();
@@ -76,7 +80,8 @@ private slots:
         const QString text = reply.json().value("text").toString().toLower();
         // Recognition is not exact; these words survive it.
         for (const char *word : {"quick", "brown", "fox", "recording"})
-            QVERIFY2(text.contains(QLatin1String(word)), qPrintable(QStringLiteral("missing \"%1\" in: %2").arg(word, text)));
+            QVERIFY2(text.contains(QLatin1String(word)),
+                     qPrintable(QStringLiteral("missing \"%1\" in: %2").arg(word, text)));
     }
 
     // The answer comes from a worker thread after the client has gone: it must be dropped,
@@ -86,15 +91,20 @@ private slots:
         QFile file(m_dir.filePath(QStringLiteral("speech.m4a")));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray audio = file.readAll();
-        const QJsonObject slot = m_backend.function(QStringLiteral("transcribe"), m_token,
-                                                    QJsonObject{{"action", "get_upload_url"},
-                                                                {"filename", "speech.m4a"},
-                                                                {"file_size", audio.size()}})
-                                     .json();
+        const QJsonObject slot =
+            m_backend
+                .function(
+                    QStringLiteral("transcribe"), m_token,
+                    QJsonObject{{"action", "get_upload_url"}, {"filename", "speech.m4a"}, {"file_size", audio.size()}})
+                .json();
         QCOMPARE(m_backend.send("PUT", slot.value("uploadUrl").toString(), audio, {{"apikey", {}}}).status, 200);
         auto rows = [this] {
             return m_backend.function(QStringLiteral("history"), m_token, QJsonObject{{"limit", 50}})
-                .json().value("pageInfo").toObject().value("totalCount").toInt();
+                .json()
+                .value("pageInfo")
+                .toObject()
+                .value("totalCount")
+                .toInt();
         };
         const int before = rows();
         const HttpResult abandoned = m_backend.send(
@@ -112,6 +122,15 @@ private slots:
         const HttpResult reply = m_backend.transcribe(m_token, QByteArray("definitely not an m4a file"), QString());
         QCOMPARE(reply.status, 422);
         QCOMPARE(reply.json().value("error").toString(), QStringLiteral("audio_decode_failed"));
+    }
+
+    // After all of the above, a stop request ends it cleanly (and, under the sanitizers,
+    // without leaks).
+    void stopsCleanly()
+    {
+        const int code = m_backend.stop();
+        QVERIFY2(code == 0,
+                 qPrintable(QStringLiteral("exit code %1:\n%2").arg(code).arg(m_backend.output().right(4000))));
     }
 };
 

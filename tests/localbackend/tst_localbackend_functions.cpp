@@ -42,9 +42,12 @@ private:
     {
         QByteArray body;
         for (const auto &[name, value] : fields)
-            body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
-        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"take.m4a\"\r\n"
-                "Content-Type: audio/m4a\r\n\r\n" + file + "\r\n--" + boundary + "--\r\n";
+            body +=
+                "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+        body += "--" + boundary
+                + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"take.m4a\"\r\n"
+                  "Content-Type: audio/m4a\r\n\r\n"
+                + file + "\r\n--" + boundary + "--\r\n";
         return body;
     }
 
@@ -75,23 +78,29 @@ private slots:
         QVERIFY(key.startsWith(account.id + u'/'));
         QVERIFY(!slot.json().value("requestId").toString().isEmpty());
         const QString uploadUrl = slot.json().value("uploadUrl").toString();
-        QVERIFY(uploadUrl.startsWith(m_backend.baseUrl() + QStringLiteral("/storage/v1/object/upload/sign/audio/") + key));
+        QVERIFY(
+            uploadUrl.startsWith(m_backend.baseUrl() + QStringLiteral("/storage/v1/object/upload/sign/audio/") + key));
 
         const HttpResult stored = put(uploadUrl, QByteArray(4000, 'x'));
         QCOMPARE(stored.status, 200);
         QCOMPARE(stored.json().value("Key").toString(), QStringLiteral("audio/") + key);
 
         m_backend.control(QStringLiteral("/transcripts"), QJsonObject{{"texts", QJsonArray{"hello there"}}});
-        const HttpResult done = m_backend.send(
-            "POST", QStringLiteral("/functions/v1/transcribe"),
-            QJsonDocument(QJsonObject{{"action", "transcribe_stored"}, {"file_key", key}, {"duration", 3.6}, {"mode", "high_accuracy"}})
-                .toJson(),
-            {{"Authorization", "Bearer " + account.token}, {"Content-Type", "application/json"}, {"X-Request-Id", "ABC-1"}});
+        const HttpResult done = m_backend.send("POST", QStringLiteral("/functions/v1/transcribe"),
+                                               QJsonDocument(QJsonObject{{"action", "transcribe_stored"},
+                                                                         {"file_key", key},
+                                                                         {"duration", 3.6},
+                                                                         {"mode", "high_accuracy"}})
+                                                   .toJson(),
+                                               {{"Authorization", "Bearer " + account.token},
+                                                {"Content-Type", "application/json"},
+                                                {"X-Request-Id", "ABC-1"}});
         QCOMPARE(done.status, 200);
         QCOMPARE(done.json().value("text").toString(), QStringLiteral("hello there"));
         QCOMPARE(done.header("X-Request-Id"), QByteArray("ABC-1"));
 
-        const QJsonObject page = history(account, QJsonObject{{"limit", 10}, {"offset", 0}, {"include_deleted", false}}).json();
+        const QJsonObject page =
+            history(account, QJsonObject{{"limit", 10}, {"offset", 0}, {"include_deleted", false}}).json();
         const QJsonObject row = page.value("data").toArray().first().toObject();
         QCOMPARE(row.value("text").toString(), QStringLiteral("hello there"));
         QCOMPARE(row.value("duration").toInt(), 4);
@@ -116,7 +125,8 @@ private slots:
         QTest::newRow("not json") << "transcribe" << QByteArray("{oops") << 400 << "invalid_request";
         QTest::newRow("unknown action") << "transcribe" << QByteArray(R"({"action":"fly"})") << 400 << "invalid_action";
         QTest::newRow("size as text") << "transcribe"
-                                      << QByteArray(R"({"action":"get_upload_url","filename":"a.m4a","file_size":"12"})")
+                                      << QByteArray(
+                                             R"({"action":"get_upload_url","filename":"a.m4a","file_size":"12"})")
                                       << 400 << "invalid_request";
         QTest::newRow("negative size") << "transcribe"
                                        << QByteArray(R"({"action":"get_upload_url","filename":"a.m4a","file_size":-1})")
@@ -134,14 +144,15 @@ private slots:
             << "transcribe"
             << QByteArray(R"({"action":"transcribe_stored","file_key":"00000000-0000-4000-8000-000000000000/a.m4a"})")
             << 403 << "forbidden";
-        QTest::newRow("history limit as text") << "history" << QByteArray(R"({"limit":"10"})") << 400 << "invalid_request";
+        QTest::newRow("history limit as text")
+            << "history" << QByteArray(R"({"limit":"10"})") << 400 << "invalid_request";
         QTest::newRow("history limit zero") << "history" << QByteArray(R"({"limit":0})") << 400 << "invalid_request";
-        QTest::newRow("history bad date") << "history" << QByteArray(R"({"limit":5,"start_time":"yesterday"})") << 400
-                                          << "invalid_request";
+        QTest::newRow("history bad date")
+            << "history" << QByteArray(R"({"limit":5,"start_time":"yesterday"})") << 400 << "invalid_request";
         QTest::newRow("history array body") << "history" << QByteArray("[]") << 400 << "invalid_request";
         QTest::newRow("delete without id") << "delete-transcription" << QByteArray("{}") << 400 << "invalid_request";
-        QTest::newRow("delete id as text") << "delete-transcription" << QByteArray(R"({"idToDelete":"1"})") << 400
-                                           << "invalid_request";
+        QTest::newRow("delete id as text")
+            << "delete-transcription" << QByteArray(R"({"idToDelete":"1"})") << 400 << "invalid_request";
     }
 
     void badRequestsGetClearErrors()
@@ -151,9 +162,9 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, code);
         const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
-        const HttpResult reply = m_backend.send("POST", QStringLiteral("/functions/v1/") + function, body,
-                                                {{"Authorization", "Bearer " + account.token},
-                                                 {"Content-Type", "application/json"}});
+        const HttpResult reply =
+            m_backend.send("POST", QStringLiteral("/functions/v1/") + function, body,
+                           {{"Authorization", "Bearer " + account.token}, {"Content-Type", "application/json"}});
         QCOMPARE(reply.status, status);
         QCOMPARE(reply.json().value("error").toString(), code);
         QVERIFY(!reply.json().value("message").toString().isEmpty());
@@ -203,17 +214,19 @@ private slots:
     void proxyUploadReleasesTheAbandonedSlot()
     {
         const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
-        m_backend.control(QStringLiteral("/user-flags"),
-                          QJsonObject{{"email", account.email}, {"flags", QJsonObject{{"pending_upload_limit_bytes", 1500}}}});
+        m_backend.control(
+            QStringLiteral("/user-flags"),
+            QJsonObject{{"email", account.email}, {"flags", QJsonObject{{"pending_upload_limit_bytes", 1500}}}});
         const QJsonObject slot = uploadSlot(account, 1000).json();
         // A second slot would go over the pending limit...
         const HttpResult refused = uploadSlot(account, 1000);
         QCOMPARE(refused.status, 429);
         QCOMPARE(refused.json().value("error").toString(), QStringLiteral("pending_upload_storage_limit"));
 
-        const HttpResult proxied = proxyUpload(account, QByteArray(1000, 'p'),
-                                               {{"abandoned_store_key", slot.value("storeKey").toString().toUtf8()},
-                                                {"abandoned_upload_attempt_id", slot.value("requestId").toString().toUtf8()}});
+        const HttpResult proxied =
+            proxyUpload(account, QByteArray(1000, 'p'),
+                        {{"abandoned_store_key", slot.value("storeKey").toString().toUtf8()},
+                         {"abandoned_upload_attempt_id", slot.value("requestId").toString().toUtf8()}});
         QCOMPARE(proxied.status, 200);
         const QString key = proxied.json().value("storeKey").toString();
         QVERIFY(key.startsWith(account.id + u'/'));
@@ -222,8 +235,9 @@ private slots:
         QCOMPARE(uploadSlot(account, 1000).status, 200);
 
         m_backend.control(QStringLiteral("/transcripts"), QJsonObject{{"texts", QJsonArray{"via proxy"}}});
-        const HttpResult done = m_backend.function(QStringLiteral("transcribe"), account.token,
-                                                   QJsonObject{{"action", "transcribe_stored"}, {"file_key", key}, {"duration", 1.0}});
+        const HttpResult done =
+            m_backend.function(QStringLiteral("transcribe"), account.token,
+                               QJsonObject{{"action", "transcribe_stored"}, {"file_key", key}, {"duration", 1.0}});
         QCOMPARE(done.status, 200);
         QCOMPARE(done.json().value("text").toString(), QStringLiteral("via proxy"));
     }
@@ -232,10 +246,10 @@ private slots:
     {
         const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         QCOMPARE(proxyUpload(account, QByteArray(6 * 1024 * 1024 + 1, 'z')).status, 413);
-        const HttpResult truncated = m_backend.send("POST", QStringLiteral("/functions/v1/transcribe"),
-                                                    "--b\r\nContent-Disposition: form-data; name=\"action\"\r\n\r\nupl",
-                                                    {{"Content-Type", "multipart/form-data; boundary=b"},
-                                                     {"Authorization", "Bearer " + account.token}});
+        const HttpResult truncated = m_backend.send(
+            "POST", QStringLiteral("/functions/v1/transcribe"),
+            "--b\r\nContent-Disposition: form-data; name=\"action\"\r\n\r\nupl",
+            {{"Content-Type", "multipart/form-data; boundary=b"}, {"Authorization", "Bearer " + account.token}});
         QCOMPARE(truncated.status, 400);
     }
 
@@ -246,7 +260,8 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("contentRange");
         QTest::newRow("whole") << QByteArray() << 200 << QByteArray("0123456789") << QByteArray();
-        QTest::newRow("first bytes") << QByteArray("bytes=0-3") << 206 << QByteArray("0123") << QByteArray("bytes 0-3/10");
+        QTest::newRow("first bytes") << QByteArray("bytes=0-3") << 206 << QByteArray("0123")
+                                     << QByteArray("bytes 0-3/10");
         QTest::newRow("open end") << QByteArray("bytes=7-") << 206 << QByteArray("789") << QByteArray("bytes 7-9/10");
         QTest::newRow("suffix") << QByteArray("bytes=-2") << 206 << QByteArray("89") << QByteArray("bytes 8-9/10");
         QTest::newRow("past the end") << QByteArray("bytes=10-") << 416 << QByteArray() << QByteArray("bytes */10");
@@ -285,7 +300,8 @@ private slots:
         for (const QString &text : texts)
             QCOMPARE(m_backend.transcribe(account.token, "audio", text).status, 200);
 
-        const QJsonObject second = history(account, QJsonObject{{"limit", 2}, {"offset", 2}, {"include_deleted", false}}).json();
+        const QJsonObject second =
+            history(account, QJsonObject{{"limit", 2}, {"offset", 2}, {"include_deleted", false}}).json();
         const QJsonObject info = second.value("pageInfo").toObject();
         QCOMPARE(info.value("totalCount").toInt(), 5);
         QCOMPARE(info.value("totalPages").toInt(), 3);
@@ -304,11 +320,11 @@ private slots:
                 body.insert(it.key(), it.value());
             return history(account, body).json().value("pageInfo").toObject().value("totalCount").toInt(-1);
         };
-        QCOMPARE(count({{"keyword", "meeting"}}), 2);  // any letter case
-        QCOMPARE(count({{"keyword", "0%"}}), 1);       // wildcards match literally
+        QCOMPARE(count({{"keyword", "meeting"}}), 2); // any letter case
+        QCOMPARE(count({{"keyword", "0%"}}), 1);      // wildcards match literally
         QCOMPARE(count({{"keyword", "_"}}), 0);
         const QString today = QDate::currentDate().toString(Qt::ISODate);
-        QCOMPARE(count({{"start_time", today}, {"end_time", today}}), 5);  // a bare end date covers its day
+        QCOMPARE(count({{"start_time", today}, {"end_time", today}}), 5); // a bare end date covers its day
         QCOMPARE(count({{"start_time", QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate)}}), 0);
         QCOMPARE(count({{"end_time", "2000-01-01T00:00:00Z"}}), 0);
     }
@@ -322,29 +338,36 @@ private slots:
         const QJsonObject all{{"limit", 50}, {"offset", 0}, {"include_deleted", true}};
         QCOMPARE(history(bob, all).json().value("data").toArray().size(), 0);
 
-        const HttpResult stolen = m_backend.function(QStringLiteral("delete-transcription"), bob.token,
-                                                     QJsonObject{{"idToDelete", id}});
+        const HttpResult stolen =
+            m_backend.function(QStringLiteral("delete-transcription"), bob.token, QJsonObject{{"idToDelete", id}});
         QCOMPARE(stolen.status, 404);
         const QJsonObject row = history(alice, all).json().value("data").toArray().first().toObject();
         QCOMPARE(row.value("text").toString(), QStringLiteral("alice's words"));
         const QString key = row.value("audio_url").toString().section(QStringLiteral("/audio/"), 1);
-        QCOMPARE(m_backend.send("GET", QStringLiteral("/functions/v1/presign-download?filename=") + key, {},
-                                {{"Authorization", "Bearer " + bob.token}})
+        QCOMPARE(m_backend
+                     .send("GET", QStringLiteral("/functions/v1/presign-download?filename=") + key, {},
+                           {{"Authorization", "Bearer " + bob.token}})
                      .status,
                  403);
 
-        QCOMPARE(m_backend.function(QStringLiteral("delete-transcription"), alice.token, QJsonObject{{"idToDelete", id}}).status,
-                 200);
+        QCOMPARE(
+            m_backend.function(QStringLiteral("delete-transcription"), alice.token, QJsonObject{{"idToDelete", id}})
+                .status,
+            200);
         QCOMPARE(history(alice, QJsonObject{{"limit", 50}, {"offset", 0}, {"include_deleted", false}})
-                     .json().value("data").toArray().size(),
+                     .json()
+                     .value("data")
+                     .toArray()
+                     .size(),
                  0);
         const QJsonObject deleted = history(alice, all).json().value("data").toArray().first().toObject();
         QVERIFY(deleted.value("text").isNull());
         QVERIFY(!deleted.value("text_deleted_at").toString().isEmpty());
         QVERIFY(!deleted.value("audio_deleted_at").toString().isEmpty());
         // The audio went with it.
-        QCOMPARE(m_backend.send("GET", QStringLiteral("/functions/v1/presign-download?filename=") + key, {},
-                                {{"Authorization", "Bearer " + alice.token}})
+        QCOMPARE(m_backend
+                     .send("GET", QStringLiteral("/functions/v1/presign-download?filename=") + key, {},
+                           {{"Authorization", "Bearer " + alice.token}})
                      .status,
                  404);
     }
@@ -355,7 +378,8 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("code");
         QTest::newRow("no subscription") << QJsonObject{{"entitlement", "required"}} << 403 << "entitlement_required";
-        QTest::newRow("lapsed subscription") << QJsonObject{{"entitlement", "inactive"}} << 403 << "entitlement_inactive";
+        QTest::newRow("lapsed subscription")
+            << QJsonObject{{"entitlement", "inactive"}} << 403 << "entitlement_inactive";
         QTest::newRow("quota") << QJsonObject{{"quota_exceeded", true}} << 429 << "quota_exceeded";
     }
 
@@ -365,8 +389,10 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, code);
         const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
-        QCOMPARE(m_backend.control(QStringLiteral("/user-flags"), QJsonObject{{"email", account.email}, {"flags", flags}}).status,
-                 200);
+        QCOMPARE(
+            m_backend.control(QStringLiteral("/user-flags"), QJsonObject{{"email", account.email}, {"flags", flags}})
+                .status,
+            200);
         const HttpResult reply = uploadSlot(account, 100);
         QCOMPARE(reply.status, status);
         QCOMPARE(reply.json().value("error").toString(), code);
@@ -380,25 +406,39 @@ private slots:
         QByteArray deep;
         for (int i = 0; i < 5000; ++i)
             deep += '[';
-        const QList<QByteArray> bodies{"", "null", "\xff\xfe\x00garbage", deep, R"({"action":null})",
+        const QList<QByteArray> bodies{"",
+                                       "null",
+                                       "\xff\xfe\x00garbage",
+                                       deep,
+                                       R"({"action":null})",
                                        R"({"action":"get_upload_url","filename":["a"],"file_size":{}})",
                                        R"({"action":"transcribe_stored","file_key":"","duration":"long"})",
-                                       R"({"limit":1e308,"offset":-1e308,"keyword":5})", R"({"idToDelete":9.5})",
+                                       R"({"limit":1e308,"offset":-1e308,"keyword":5})",
+                                       R"({"idToDelete":9.5})",
                                        QByteArray(200000, 'x')};
-        const QStringList targets{"/functions/v1/transcribe", "/functions/v1/history", "/functions/v1/delete-transcription",
-                                  "/functions/v1/presign-download?filename=%2e%2e%2f%2e%2e", "/auth/v1/token?grant_type=password",
-                                  "/auth/v1/token?grant_type=refresh_token", "/auth/v1/token?grant_type=pkce",
-                                  "/auth/v1/logout", "/auth/v1/callback",
-                                  "/storage/v1/object/upload/sign/audio/x?token=a.b.c", "/storage/v1/object/sign/audio/x",
-                                  "/__tindrel_test/faults", "/__tindrel_test/user-flags"};
+        const QStringList targets{"/functions/v1/transcribe",
+                                  "/functions/v1/history",
+                                  "/functions/v1/delete-transcription",
+                                  "/functions/v1/presign-download?filename=%2e%2e%2f%2e%2e",
+                                  "/auth/v1/token?grant_type=password",
+                                  "/auth/v1/token?grant_type=refresh_token",
+                                  "/auth/v1/token?grant_type=pkce",
+                                  "/auth/v1/logout",
+                                  "/auth/v1/callback",
+                                  "/storage/v1/object/upload/sign/audio/x?token=a.b.c",
+                                  "/storage/v1/object/sign/audio/x",
+                                  "/__tindrel_test/faults",
+                                  "/__tindrel_test/user-flags"};
         for (const QString &target : targets) {
             for (const QByteArray &body : bodies) {
                 for (const QByteArray &method : {QByteArray("POST"), QByteArray("PUT"), QByteArray("GET")}) {
-                    const HttpResult reply = m_backend.send(method, target, method == "GET" ? QByteArray() : body,
-                                                            {{"Authorization", "Bearer " + account.token},
-                                                             {"Content-Type", "application/json"}});
-                    QVERIFY2(reply.status >= 200 && reply.status < 500,
-                             qPrintable(QStringLiteral("%1 %2 -> %3").arg(QString::fromLatin1(method), target).arg(reply.status)));
+                    const HttpResult reply = m_backend.send(
+                        method, target, method == "GET" ? QByteArray() : body,
+                        {{"Authorization", "Bearer " + account.token}, {"Content-Type", "application/json"}});
+                    QVERIFY2(
+                        reply.status >= 200 && reply.status < 500,
+                        qPrintable(
+                            QStringLiteral("%1 %2 -> %3").arg(QString::fromLatin1(method), target).arg(reply.status)));
                 }
             }
         }
@@ -409,14 +449,16 @@ private slots:
     {
         const TestAccount account = m_backend.newAccount(QStringLiteral("fn"));
         QCOMPARE(m_backend.send("DELETE", QStringLiteral("/__tindrel_test/requests")).status, 204);
-        QCOMPARE(m_backend.control(QStringLiteral("/faults"),
-                                   QJsonObject{{"path", "/functions/v1/history"},
-                                               {"status", 503},
-                                               {"body", "<html><title>503 Service Unavailable</title></html>"},
-                                               {"headers", QJsonObject{{"Content-Type", "text/html"}, {"X-Request-Id", "F-1"}}},
-                                               {"count", 1}})
-                     .status,
-                 204);
+        QCOMPARE(
+            m_backend
+                .control(QStringLiteral("/faults"),
+                         QJsonObject{{"path", "/functions/v1/history"},
+                                     {"status", 503},
+                                     {"body", "<html><title>503 Service Unavailable</title></html>"},
+                                     {"headers", QJsonObject{{"Content-Type", "text/html"}, {"X-Request-Id", "F-1"}}},
+                                     {"count", 1}})
+                .status,
+            204);
         // Two drops: Qt's client silently resends once when a kept-alive connection closes.
         m_backend.control(QStringLiteral("/faults"),
                           QJsonObject{{"path", "/functions/v1/*"}, {"drop", true}, {"delay_ms", 50}, {"count", 2}});
@@ -424,10 +466,11 @@ private slots:
         const HttpResult failed = history(account, body);
         QCOMPARE(failed.status, 503);
         QCOMPARE(failed.header("X-Request-Id"), QByteArray("F-1"));
-        QCOMPARE(history(account, body).status, 0);  // dropped connection
+        QCOMPARE(history(account, body).status, 0); // dropped connection
         QCOMPARE(history(account, body).status, 200);
 
-        const QJsonArray log = m_backend.send("GET", QStringLiteral("/__tindrel_test/requests")).json().value("requests").toArray();
+        const QJsonArray log =
+            m_backend.send("GET", QStringLiteral("/__tindrel_test/requests")).json().value("requests").toArray();
         QCOMPARE(log.size(), 4);
         const QJsonObject first = log[0].toObject();
         QCOMPARE(first.value("method").toString(), QStringLiteral("POST"));
@@ -437,6 +480,14 @@ private slots:
         QCOMPARE(headers.value("authorization").toString(), QStringLiteral("Bearer [redacted]"));
         QCOMPARE(headers.value("apikey").toString(), QStringLiteral("[redacted]"));
         QVERIFY(!QJsonDocument(log).toJson().contains(account.token));
+    }
+
+    // Last: everything above leaves nothing behind (leaks fail the exit code under ASan).
+    void stopsCleanly()
+    {
+        const int code = m_backend.stop();
+        QVERIFY2(code == 0,
+                 qPrintable(QStringLiteral("exit code %1:\n%2").arg(code).arg(m_backend.output().right(4000))));
     }
 };
 
