@@ -24,7 +24,7 @@ void detachTask(QStringView component, Task &&task)
     [](QString name, std::decay_t<Task> inner) -> QCoro::Task<void> {
         try {
             co_await std::move(inner);
-        } catch (const CancelledError &) {
+        } catch (const CancelledError &) { // NOLINT(bugprone-empty-catch): a cancelled task ends quietly
         } catch (const std::exception &error) {
             logLine(name, QStringLiteral("Background task failed: %1").arg(QString::fromUtf8(error.what())));
         } catch (...) {
