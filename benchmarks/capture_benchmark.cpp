@@ -7,8 +7,8 @@
 #include "capture/RecordingService.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -26,7 +26,10 @@ namespace {
 
 class GrantingAuthorizer final : public MicrophonePermissionAuthorizing {
 public:
-    MicrophoneAuthorizationStatus authorizationStatus() const override { return MicrophoneAuthorizationStatus::authorized; }
+    MicrophoneAuthorizationStatus authorizationStatus() const override
+    {
+        return MicrophoneAuthorizationStatus::authorized;
+    }
     QCoro::Task<bool> requestAccess() override { co_return true; }
 };
 
@@ -85,10 +88,11 @@ int main(int argc, char *argv[])
 
     QTemporaryDir dir;
     const QString speech = dir.filePath(QStringLiteral("speech.wav"));
-    if (QProcess::execute(QStringLiteral("flite"),
-                          {QStringLiteral("-t"),
-                           QStringLiteral("The quick brown fox jumps over the lazy dog. Speech keeps the encoder busy."),
-                           QStringLiteral("-o"), speech})
+    if (QProcess::execute(
+            QStringLiteral("flite"),
+            {QStringLiteral("-t"),
+             QStringLiteral("The quick brown fox jumps over the lazy dog. Speech keeps the encoder busy."),
+             QStringLiteral("-o"), speech})
         != 0) {
         std::fprintf(stderr, "flite failed\n");
         return 1;
@@ -105,8 +109,8 @@ int main(int argc, char *argv[])
 
     QProcess player;
     QObject::connect(&player, &QProcess::finished, &player, [&] {
-        player.start(QStringLiteral("paplay"), {QStringLiteral("-d"), QStringLiteral("micfeed"),
-                                                QStringLiteral("--latency-msec=20"), speech});
+        player.start(QStringLiteral("paplay"),
+                     {QStringLiteral("-d"), QStringLiteral("micfeed"), QStringLiteral("--latency-msec=20"), speech});
     });
     player.start(QStringLiteral("paplay"),
                  {QStringLiteral("-d"), QStringLiteral("micfeed"), QStringLiteral("--latency-msec=20"), speech});
@@ -121,7 +125,8 @@ int main(int argc, char *argv[])
     float loudest = -160;
     QTimer meter;
     // The recording workspace polls the meter every 50 ms; so does this.
-    QObject::connect(&meter, &QTimer::timeout, &meter, [&] { loudest = std::max(loudest, service.averagePower().value_or(-160)); });
+    QObject::connect(&meter, &QTimer::timeout, &meter,
+                     [&] { loudest = std::max(loudest, service.averagePower().value_or(-160)); });
     meter.start(50);
     spin(std::chrono::milliseconds(static_cast<qint64>(seconds * 1000)));
     const auto warm = firstBufferMs(service, called);

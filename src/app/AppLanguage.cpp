@@ -14,10 +14,14 @@ const QList<AppLanguage> &allAppLanguages()
 QString rawValue(AppLanguage language)
 {
     switch (language) {
-    case AppLanguage::system: return QStringLiteral("system");
-    case AppLanguage::english: return QStringLiteral("en");
-    case AppLanguage::chinese: return QStringLiteral("zh-Hans");
-    case AppLanguage::japanese: return QStringLiteral("ja");
+    case AppLanguage::system:
+        return QStringLiteral("system");
+    case AppLanguage::english:
+        return QStringLiteral("en");
+    case AppLanguage::chinese:
+        return QStringLiteral("zh-Hans");
+    case AppLanguage::japanese:
+        return QStringLiteral("ja");
     }
     return QStringLiteral("system");
 }

@@ -70,8 +70,8 @@ void assign(AppState *self, T &field, const T &value, Signal signal)
 
 } // namespace
 
-AppState::AppState(Preferences &preferences, std::optional<QJsonObject> bundleInfo, QStringList arguments,
-                   Clock clock, QObject *parent)
+AppState::AppState(Preferences &preferences, std::optional<QJsonObject> bundleInfo, QStringList arguments, Clock clock,
+                   QObject *parent)
     : QObject(parent), m_preferences(preferences), m_clock(std::move(clock)),
       m_supabaseURL(QString::fromUtf8(build::defaultSupabaseURL)),
       m_supabaseAnonKey(QString::fromUtf8(build::defaultSupabaseAnonKey))
@@ -120,9 +120,8 @@ bool AppState::isAcceptedRedirectURI(const QString &value, const QJsonObject &bu
         || !url.password().isEmpty() || url.port() != -1)
         return false;
     const QStringList schemes = registeredSchemes(bundleInfo);
-    return std::any_of(schemes.begin(), schemes.end(), [&](const QString &scheme) {
-        return scheme.compare(url.scheme(), Qt::CaseInsensitive) == 0;
-    });
+    return std::any_of(schemes.begin(), schemes.end(),
+                       [&](const QString &scheme) { return scheme.compare(url.scheme(), Qt::CaseInsensitive) == 0; });
 }
 
 bool AppState::isAcceptedBuildTimeToken(const QString &token, const QDateTime &now)

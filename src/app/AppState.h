@@ -28,11 +28,11 @@ class AppState : public QObject {
     Q_PROPERTY(QString statusMessage READ statusMessageText NOTIFY statusMessageChanged)
     Q_PROPERTY(tindrel::StatusMessageKind statusMessageKind READ statusMessageKind WRITE setStatusMessageKind NOTIFY
                    statusMessageKindChanged)
-    Q_PROPERTY(QString transcriptionText READ transcriptionText WRITE setTranscriptionText NOTIFY
-                   transcriptionTextChanged)
+    Q_PROPERTY(
+        QString transcriptionText READ transcriptionText WRITE setTranscriptionText NOTIFY transcriptionTextChanged)
     Q_PROPERTY(bool autoPasteEnabled READ autoPasteEnabled WRITE setAutoPasteEnabled NOTIFY autoPasteEnabledChanged)
-    Q_PROPERTY(bool canRetryLastTranscription READ canRetryLastTranscription WRITE setCanRetryLastTranscription
-                   NOTIFY canRetryLastTranscriptionChanged)
+    Q_PROPERTY(bool canRetryLastTranscription READ canRetryLastTranscription WRITE setCanRetryLastTranscription NOTIFY
+                   canRetryLastTranscriptionChanged)
     Q_PROPERTY(qint64 historyPageSize READ historyPageSize WRITE setHistoryPageSize NOTIFY historyPageSizeChanged)
     Q_PROPERTY(double historyFontSize READ historyFontSize WRITE setHistoryFontSize NOTIFY historyFontSizeChanged)
     Q_PROPERTY(QString processingMode READ processingMode WRITE setProcessingMode NOTIFY processingModeChanged)
@@ -41,8 +41,8 @@ class AppState : public QObject {
     Q_PROPERTY(double transcriptionFontSize READ transcriptionFontSize WRITE setTranscriptionFontSize NOTIFY
                    transcriptionFontSizeChanged)
     Q_PROPERTY(bool alwaysOnTop READ alwaysOnTop WRITE setAlwaysOnTop NOTIFY alwaysOnTopChanged)
-    Q_PROPERTY(bool showDeletedRecords READ showDeletedRecords WRITE setShowDeletedRecords NOTIFY
-                   showDeletedRecordsChanged)
+    Q_PROPERTY(
+        bool showDeletedRecords READ showDeletedRecords WRITE setShowDeletedRecords NOTIFY showDeletedRecordsChanged)
     Q_PROPERTY(QString supabaseURL READ supabaseURL WRITE setSupabaseURL NOTIFY supabaseURLChanged)
     Q_PROPERTY(QString supabaseAnonKey READ supabaseAnonKey WRITE setSupabaseAnonKey NOTIFY supabaseAnonKeyChanged)
     Q_PROPERTY(QString accessToken READ accessToken WRITE setAccessToken NOTIFY accessTokenChanged)

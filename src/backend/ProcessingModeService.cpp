@@ -14,12 +14,11 @@ size_t qHash(const ProcessingModeDefinition &definition, size_t seed) noexcept
 
 ProcessingModeService::ProcessingModeService()
     : m_models{
-          {QStringLiteral("fast"), QStringLiteral("processing_mode.fast"), QStringLiteral("Fast Mode"), 1},
-          {QStringLiteral("high_accuracy"), QStringLiteral("processing_mode.high_accuracy"),
-           QStringLiteral("High Accuracy Mode"), 3},
-      }
-{
-}
+        {QStringLiteral("fast"), QStringLiteral("processing_mode.fast"), QStringLiteral("Fast Mode"), 1},
+        {QStringLiteral("high_accuracy"), QStringLiteral("processing_mode.high_accuracy"),
+         QStringLiteral("High Accuracy Mode"), 3},
+    }
+{}
 
 const ProcessingModeService &ProcessingModeService::shared()
 {

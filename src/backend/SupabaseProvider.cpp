@@ -31,7 +31,8 @@ supabase::SupabaseClientOptions SupabaseProvider::clientOptions()
 SupabaseProvider::SupabaseProvider(const Configuration &configuration)
 {
     supabase::setLogHandler([](QStringView component, const QString &message) { logLine(component, message); });
-    m_client = std::make_unique<supabase::SupabaseClient>(configuration.baseUrl, configuration.anonKey, clientOptions());
+    m_client =
+        std::make_unique<supabase::SupabaseClient>(configuration.baseUrl, configuration.anonKey, clientOptions());
     // Built on whichever thread came first; it works on the application's thread.
     if (QCoreApplication *app = QCoreApplication::instance(); app && QThread::currentThread() != app->thread())
         m_client->moveToThread(app->thread());

@@ -37,10 +37,7 @@ QString avError(int code)
 
 AacFileWriter::AacFileWriter() = default;
 
-AacFileWriter::~AacFileWriter()
-{
-    finish();
-}
+AacFileWriter::~AacFileWriter() { finish(); }
 
 void AacFileWriter::open(const QString &path)
 {

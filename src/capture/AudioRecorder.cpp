@@ -20,8 +20,7 @@ constexpr qsizetype bufferBytes = 1764;
 AudioRecorder::AudioRecorder(QString filePath, std::chrono::milliseconds maximumDuration, QObject *parent)
     : QObject(parent), m_filePath(std::move(filePath)),
       m_limitSamples(maximumDuration.count() * AacFileWriter::sampleRate / 1000)
-{
-}
+{}
 
 AudioRecorder::~AudioRecorder()
 {
@@ -46,9 +45,8 @@ void AudioRecorder::start(const QAudioDevice &device)
     m_source->setBufferSize(bufferBytes);
     m_input = m_source->start();
     if (!m_input || m_source->error() != QAudio::NoError) {
-        const QString detail = QStringLiteral("%1 (error %2)")
-                                   .arg(device.description())
-                                   .arg(static_cast<int>(m_source->error()));
+        const QString detail =
+            QStringLiteral("%1 (error %2)").arg(device.description()).arg(static_cast<int>(m_source->error()));
         m_source->stop();
         m_source.reset();
         m_input = nullptr;
@@ -60,8 +58,8 @@ void AudioRecorder::start(const QAudioDevice &device)
     connect(m_input, &QIODevice::readyRead, this, &AudioRecorder::readAvailable);
     connect(m_source.get(), &QAudioSource::stateChanged, this, [this](QAudio::State state) {
         if (state == QAudio::StoppedState && m_source && m_source->error() != QAudio::NoError) {
-            logLine(u"RecordingService", QStringLiteral("The audio input failed (error %1)")
-                                             .arg(static_cast<int>(m_source->error())));
+            logLine(u"RecordingService",
+                    QStringLiteral("The audio input failed (error %1)").arg(static_cast<int>(m_source->error())));
             // Not from inside the source's own signal.
             QTimer::singleShot(0, this, [this] {
                 if (isRecording())

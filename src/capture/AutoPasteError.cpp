@@ -6,8 +6,7 @@ namespace tindrel {
 
 AutoPasteError::AutoPasteError(QString detail, Code code)
     : m_code(code), m_detail(std::move(detail)), m_what(description().toUtf8())
-{
-}
+{}
 
 QString AutoPasteError::description() const
 {

@@ -17,13 +17,9 @@ AutoPasteService::AutoPasteService(std::shared_ptr<PasteKeystrokeSending> keystr
                                    QStringList arguments)
     : m_keystrokes(keystrokes ? std::move(keystrokes) : std::make_shared<X11PasteKeystrokeSender>()),
       m_program(std::move(program)), m_arguments(std::move(arguments))
-{
-}
+{}
 
-void AutoPasteService::paste()
-{
-    m_keystrokes->sendPasteKeystroke();
-}
+void AutoPasteService::paste() { m_keystrokes->sendPasteKeystroke(); }
 
 void AutoPasteService::pasteWithScript()
 {
@@ -44,7 +40,8 @@ void AutoPasteService::pasteWithFallback()
     try {
         paste();
     } catch (const AutoPasteError &error) {
-        logLine(u"AutoPasteService", QStringLiteral("Synthetic paste failed (%1); using the script").arg(error.detail()));
+        logLine(u"AutoPasteService",
+                QStringLiteral("Synthetic paste failed (%1); using the script").arg(error.detail()));
         pasteWithScript();
     }
 }

@@ -14,8 +14,7 @@ constexpr auto restrictedValue = "restricted";
 ConsentMicrophonePermissionAuthorizer::ConsentMicrophonePermissionAuthorizer(
     Preferences &preferences, std::shared_ptr<MicrophoneConsentPrompting> prompt)
     : m_preferences(preferences), m_prompt(std::move(prompt))
-{
-}
+{}
 
 MicrophoneAuthorizationStatus ConsentMicrophonePermissionAuthorizer::authorizationStatus() const
 {

@@ -6,13 +6,9 @@ namespace tindrel {
 
 HotkeyManager::HotkeyManager(std::unique_ptr<HotkeyRegistering> registrar)
     : m_registrar(registrar ? std::move(registrar) : std::make_unique<X11HotkeyRegistrar>())
-{
-}
+{}
 
-HotkeyManager::~HotkeyManager()
-{
-    unregisterHotkeys();
-}
+HotkeyManager::~HotkeyManager() { unregisterHotkeys(); }
 
 void HotkeyManager::registerHotkeys()
 {

@@ -9,8 +9,7 @@ namespace tindrel {
 MicrophonePermissionGate::MicrophonePermissionGate(std::shared_ptr<MicrophonePermissionAuthorizing> authorizer,
                                                    QObject *parent)
     : QObject(parent), m_authorizer(std::move(authorizer))
-{
-}
+{}
 
 QCoro::Task<void> MicrophonePermissionGate::ensureAuthorized()
 {

@@ -61,8 +61,8 @@ QCoro::Task<void> PlaybackService::load(QUrl url)
     if (!self || !player || generation != m_loadGeneration)
         co_return;
     if (player->error() != QMediaPlayer::NoError || player->duration() <= 0) {
-        const QString reason = player->error() != QMediaPlayer::NoError ? player->errorString()
-                                                                          : QStringLiteral("unreadable media");
+        const QString reason =
+            player->error() != QMediaPlayer::NoError ? player->errorString() : QStringLiteral("unreadable media");
         reset();
         throw PlaybackError(QStringLiteral("Cannot play %1: %2").arg(url.toString(), reason));
     }
@@ -148,20 +148,11 @@ void update(PlaybackService *service, T &field, T value, void (PlaybackService::
 }
 } // namespace
 
-void PlaybackService::setIsLoaded(bool value)
-{
-    update(this, m_isLoaded, value, &PlaybackService::isLoadedChanged);
-}
+void PlaybackService::setIsLoaded(bool value) { update(this, m_isLoaded, value, &PlaybackService::isLoadedChanged); }
 
-void PlaybackService::setIsPlaying(bool value)
-{
-    update(this, m_isPlaying, value, &PlaybackService::isPlayingChanged);
-}
+void PlaybackService::setIsPlaying(bool value) { update(this, m_isPlaying, value, &PlaybackService::isPlayingChanged); }
 
-void PlaybackService::setDuration(double value)
-{
-    update(this, m_duration, value, &PlaybackService::durationChanged);
-}
+void PlaybackService::setDuration(double value) { update(this, m_duration, value, &PlaybackService::durationChanged); }
 
 void PlaybackService::setCurrentTime(double value)
 {

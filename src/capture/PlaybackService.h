@@ -15,7 +15,8 @@ namespace tindrel {
 // A local file that cannot be played. Its text is technical: the preview card ignores it.
 class PlaybackError : public std::exception {
 public:
-    explicit PlaybackError(QString description) : m_description(std::move(description)), m_what(m_description.toUtf8()) {}
+    explicit PlaybackError(QString description) : m_description(std::move(description)), m_what(m_description.toUtf8())
+    {}
     const QString &description() const { return m_description; }
     const char *what() const noexcept override { return m_what.constData(); }
 

@@ -15,8 +15,7 @@ namespace tindrel {
 
 RecordingService::RecordingService(std::shared_ptr<MicrophonePermissionAuthorizing> authorizer, QObject *parent)
     : QObject(parent), m_permissionGate(new MicrophonePermissionGate(std::move(authorizer), this))
-{
-}
+{}
 
 RecordingService::~RecordingService() = default;
 
@@ -35,8 +34,8 @@ QCoro::Task<void> RecordingService::startCapture()
         throw RecordingServiceError(RecordingServiceError::Code::recordingFileUnwritable,
                                     QStringLiteral("no temporary directory"));
     }
-    const QString fileName = QStringLiteral("recording-%1.m4a")
-                                 .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    const QString fileName =
+        QStringLiteral("recording-%1.m4a").arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
     auto recorder = std::make_unique<AudioRecorder>(QDir(temporaryDirectory).filePath(fileName), m_recordingLimit);
     recorder->start(DefaultAudioInput::device());
 

@@ -29,8 +29,7 @@ public:
         double duration = 0; // seconds
     };
 
-    explicit RecordingService(std::shared_ptr<MicrophonePermissionAuthorizing> authorizer,
-                              QObject *parent = nullptr);
+    explicit RecordingService(std::shared_ptr<MicrophonePermissionAuthorizing> authorizer, QObject *parent = nullptr);
     ~RecordingService() override;
 
     // Throws RecordingServiceError (permission, no input device, file not writable).

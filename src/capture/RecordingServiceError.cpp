@@ -6,8 +6,7 @@ namespace tindrel {
 
 RecordingServiceError::RecordingServiceError(Code code, QString detail)
     : m_code(code), m_detail(std::move(detail)), m_what(description().toUtf8())
-{
-}
+{}
 
 QString RecordingServiceError::description() const
 {

@@ -17,8 +17,7 @@ namespace {
 
 constexpr std::uint16_t shortcutModifiers = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT;
 // Modifiers that decide which shortcut was typed; lock keys and mouse buttons do not.
-constexpr std::uint16_t relevantModifiers =
-    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+constexpr std::uint16_t relevantModifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 xcb_connection_t *applicationConnection()
 {
@@ -31,10 +30,7 @@ xcb_connection_t *applicationConnection()
 
 } // namespace
 
-X11HotkeyRegistrar::~X11HotkeyRegistrar()
-{
-    unregisterHotkeys();
-}
+X11HotkeyRegistrar::~X11HotkeyRegistrar() { unregisterHotkeys(); }
 
 void X11HotkeyRegistrar::registerHotkeys(std::function<void(int number)> pressed)
 {

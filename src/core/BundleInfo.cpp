@@ -5,10 +5,7 @@
 #include <QFile>
 #include <QJsonDocument>
 
-static void initBundleResource()
-{
-    Q_INIT_RESOURCE(bundle);
-}
+static void initBundleResource() { Q_INIT_RESOURCE(bundle); }
 
 namespace tindrel {
 

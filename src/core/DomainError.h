@@ -14,8 +14,7 @@ public:
     DomainError(QString domain, qint64 code, QString description)
         : m_domain(std::move(domain)), m_code(code), m_description(std::move(description)),
           m_what(m_description.toUtf8())
-    {
-    }
+    {}
 
     const QString &domain() const { return m_domain; }
     qint64 code() const { return m_code; }

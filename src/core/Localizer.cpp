@@ -116,7 +116,8 @@ QString Localizer::resolveLanguage(const QStringList &appleLanguages, const QStr
         const QString lower = tag.toLower().replace(u'_', u'-');
         if (lower.startsWith(u"zh"))
             return (lower.contains(u"hant") || lower.endsWith(u"-tw") || lower.endsWith(u"-hk"))
-                       ? QString() : QStringLiteral("zh-Hans");
+                       ? QString()
+                       : QStringLiteral("zh-Hans");
         if (lower == u"ja" || lower.startsWith(u"ja-"))
             return QStringLiteral("ja");
         if (lower == u"en" || lower.startsWith(u"en-"))

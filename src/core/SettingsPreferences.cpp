@@ -4,13 +4,9 @@ namespace tindrel {
 
 SettingsPreferences::SettingsPreferences()
     : m_settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tindrel"), QStringLiteral("Tindrel"))
-{
-}
+{}
 
-SettingsPreferences::SettingsPreferences(const QString &filePath)
-    : m_settings(filePath, QSettings::IniFormat)
-{
-}
+SettingsPreferences::SettingsPreferences(const QString &filePath) : m_settings(filePath, QSettings::IniFormat) {}
 
 bool SettingsPreferences::contains(const QString &key) const { return m_settings.contains(key); }
 

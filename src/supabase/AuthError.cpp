@@ -10,8 +10,7 @@ namespace supabase {
 AuthError::AuthError(Kind kind, QString message, int status, QString code, QString oauthError)
     : m_kind(kind), m_message(std::move(message)), m_status(status), m_code(std::move(code)),
       m_oauthError(std::move(oauthError)), m_utf8(m_message.toUtf8())
-{
-}
+{}
 
 bool AuthError::isDeadSession() const
 {
@@ -21,7 +20,8 @@ bool AuthError::isDeadSession() const
 
 AuthError AuthError::sessionMissing()
 {
-    return AuthError(Kind::SessionMissing, QStringLiteral("Auth session missing!"), 400, QStringLiteral("session_missing"));
+    return AuthError(Kind::SessionMissing, QStringLiteral("Auth session missing!"), 400,
+                     QStringLiteral("session_missing"));
 }
 
 AuthError AuthError::fromExchange(const HttpExchange &exchange)
@@ -56,7 +56,7 @@ AuthError AuthError::fromExchange(const HttpExchange &exchange)
     if (message.isEmpty()) {
         const QString text = QString::fromUtf8(exchange.body).trimmed();
         message = !text.isEmpty() && !document.isObject() ? text.left(300)
-                                                           : QStringLiteral("Request failed with status %1").arg(status);
+                                                          : QStringLiteral("Request failed with status %1").arg(status);
     }
     return AuthError(retryable ? Kind::Retryable : Kind::Api, message, status, code);
 }

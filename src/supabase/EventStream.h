@@ -5,10 +5,10 @@
 
 #include <coroutine>
 #include <deque>
-#include <utility>
-#include <vector>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace supabase {
 
@@ -31,7 +31,8 @@ public:
     void notify()
     {
         for (std::coroutine_handle<> handle : std::exchange(m_waiters, {}))
-            QMetaObject::invokeMethod(this, [handle] { handle.resume(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [handle] { handle.resume(); }, Qt::QueuedConnection);
     }
 
 private:

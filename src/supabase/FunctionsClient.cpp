@@ -10,8 +10,7 @@ namespace supabase {
 FunctionsClient::FunctionsClient(std::shared_ptr<const ClientContext> context, std::optional<QString> region,
                                  TokenSource tokens, QObject *parent)
     : QObject(parent), m_context(std::move(context)), m_region(std::move(region)), m_tokens(std::move(tokens))
-{
-}
+{}
 
 QCoro::Task<FunctionResponse> FunctionsClient::invoke(QString functionName, FunctionInvokeOptions options)
 {
@@ -50,12 +49,14 @@ QCoro::Task<FunctionResponse> FunctionsClient::invoke(QString functionName, Func
     for (const auto &[name, value] : options.headers)
         request.setRawHeader(name, value);
 
-    const HttpExchange exchange = co_await HttpExchange::send(m_context->network, request, options.method.toUpper(), body,
-                                                              options.timeout.value_or(m_context->requestTimeout));
+    const HttpExchange exchange =
+        co_await HttpExchange::send(m_context->network, request, options.method.toUpper(), body,
+                                    options.timeout.value_or(m_context->requestTimeout));
     if (!exchange.answered())
-        throw FunctionsError(FunctionsError::Kind::Fetch,
-                             QStringLiteral("Failed to send a request to the Edge Function: %1").arg(exchange.transportMessage()),
-                             0, {}, {}, exchange.timedOut);
+        throw FunctionsError(
+            FunctionsError::Kind::Fetch,
+            QStringLiteral("Failed to send a request to the Edge Function: %1").arg(exchange.transportMessage()), 0, {},
+            {}, exchange.timedOut);
     // A relay failure may come with any status, so it is checked first.
     if (exchange.header("x-relay-error") == "true")
         throw FunctionsError(FunctionsError::Kind::Relay, QStringLiteral("Relay Error invoking the Edge Function"),

@@ -23,9 +23,8 @@ QString HttpExchange::transportMessage() const
     return errorString.isEmpty() ? QStringLiteral("Network error") : errorString;
 }
 
-QCoro::Task<HttpExchange> HttpExchange::send(QNetworkAccessManager *network, QNetworkRequest request,
-                                             QByteArray method, QByteArray body,
-                                             std::chrono::milliseconds timeout)
+QCoro::Task<HttpExchange> HttpExchange::send(QNetworkAccessManager *network, QNetworkRequest request, QByteArray method,
+                                             QByteArray body, std::chrono::milliseconds timeout)
 {
     request.setTransferTimeout(static_cast<int>(timeout.count()));
     QNetworkReply *raw = body.isEmpty() && (method == "GET" || method == "DELETE")

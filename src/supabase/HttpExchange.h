@@ -37,8 +37,8 @@ struct HttpExchange {
 
     // Sends `request` and waits for the whole reply. `timeout` bounds every wait for data,
     // connecting included. Never throws; nothing is retried.
-    static QCoro::Task<HttpExchange> send(QNetworkAccessManager *network, QNetworkRequest request,
-                                          QByteArray method, QByteArray body, std::chrono::milliseconds timeout);
+    static QCoro::Task<HttpExchange> send(QNetworkAccessManager *network, QNetworkRequest request, QByteArray method,
+                                          QByteArray body, std::chrono::milliseconds timeout);
 };
 
 } // namespace supabase

@@ -62,7 +62,8 @@ void RealtimeChannel::sendJoin()
     }
     const QJsonObject config{
         {QStringLiteral("broadcast"), QJsonObject{{QStringLiteral("ack"), false}, {QStringLiteral("self"), false}}},
-        {QStringLiteral("presence"), QJsonObject{{QStringLiteral("key"), QString()}, {QStringLiteral("enabled"), false}}},
+        {QStringLiteral("presence"),
+         QJsonObject{{QStringLiteral("key"), QString()}, {QStringLiteral("enabled"), false}}},
         {QStringLiteral("postgres_changes"), changes},
         {QStringLiteral("private"), false}};
     QJsonObject payload{{QStringLiteral("config"), config}};
@@ -90,7 +91,9 @@ QCoro::Task<void> RealtimeChannel::subscribe()
     m_subscribing = true;
     m_failure.reset();
     m_rejoinAttempts = 0;
-    const auto closed = [] { return RealtimeError(RealtimeError::Kind::Closed, QStringLiteral("The channel was closed")); };
+    const auto closed = [] {
+        return RealtimeError(RealtimeError::Kind::Closed, QStringLiteral("The channel was closed"));
+    };
     try {
         co_await m_client->connectSocket();
     } catch (const RealtimeError &) {
@@ -198,7 +201,8 @@ void RealtimeChannel::handleMessage(const QString &event, const QJsonObject &pay
         if (payload.value(QLatin1String("status")).toString() != QLatin1String("ok")) {
             const QString reason = response.value(QLatin1String("reason")).toString();
             fail(RealtimeError(RealtimeError::Kind::JoinRefused,
-                               reason.isEmpty() ? QStringLiteral("The server refused to join %1").arg(m_topic) : reason));
+                               reason.isEmpty() ? QStringLiteral("The server refused to join %1").arg(m_topic)
+                                                : reason));
             return;
         }
         // The server echoes the listeners in the order sent, each with the id its events carry.

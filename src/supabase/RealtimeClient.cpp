@@ -14,8 +14,8 @@ constexpr QStringView component = u"Realtime";
 const QString phoenixTopic = QStringLiteral("phoenix");
 } // namespace
 
-RealtimeClient::RealtimeClient(std::shared_ptr<const ClientContext> context, RealtimeOptions options, TokenSource tokens,
-                               QObject *parent)
+RealtimeClient::RealtimeClient(std::shared_ptr<const ClientContext> context, RealtimeOptions options,
+                               TokenSource tokens, QObject *parent)
     : QObject(parent), m_context(std::move(context)), m_options(std::move(options)), m_tokens(std::move(tokens)),
       m_socket(QString(), QWebSocketProtocol::VersionLatest, this), m_heartbeatTimer(this), m_reconnectTimer(this),
       m_connectDeadline(this), m_socketSignal(this)
@@ -44,13 +44,14 @@ RealtimeClient::RealtimeClient(std::shared_ptr<const ClientContext> context, Rea
     connect(&m_socket, &QWebSocket::connected, this, &RealtimeClient::onConnected);
     connect(&m_socket, &QWebSocket::disconnected, this, &RealtimeClient::onDisconnected);
     connect(&m_socket, &QWebSocket::textMessageReceived, this, &RealtimeClient::onTextMessage);
-    connect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, [this](QAbstractSocket::SocketError) {
-        m_connectFailure = m_socket.errorString();
-        // A failed handshake may end without a disconnected signal.
-        if (m_socket.state() == QAbstractSocket::UnconnectedState)
-            onDisconnected();
-        m_socketSignal.notify();
-    });
+    connect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
+            [this](QAbstractSocket::SocketError) {
+                m_connectFailure = m_socket.errorString();
+                // A failed handshake may end without a disconnected signal.
+                if (m_socket.state() == QAbstractSocket::UnconnectedState)
+                    onDisconnected();
+                m_socketSignal.notify();
+            });
 }
 
 RealtimeClient::~RealtimeClient()

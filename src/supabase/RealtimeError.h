@@ -14,7 +14,8 @@ class RealtimeError : public std::exception {
 public:
     enum class Kind { Connection, JoinRefused, TimedOut, Closed };
 
-    RealtimeError(Kind kind, QString message) : m_kind(kind), m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
+    RealtimeError(Kind kind, QString message) : m_kind(kind), m_message(std::move(message)), m_utf8(m_message.toUtf8())
+    {}
 
     const char *what() const noexcept override { return m_utf8.constData(); }
     Kind kind() const { return m_kind; }

@@ -30,12 +30,9 @@ std::optional<Session> Session::fromJson(const QJsonObject &object, qint64 nowSe
 QJsonObject Session::toJson() const
 {
     QJsonObject object{
-        {QStringLiteral("access_token"), accessToken},
-        {QStringLiteral("refresh_token"), refreshToken},
-        {QStringLiteral("token_type"), tokenType},
-        {QStringLiteral("expires_in"), expiresIn},
-        {QStringLiteral("expires_at"), expiresAt},
-        {QStringLiteral("user"), user.toJson()},
+        {QStringLiteral("access_token"), accessToken}, {QStringLiteral("refresh_token"), refreshToken},
+        {QStringLiteral("token_type"), tokenType},     {QStringLiteral("expires_in"), expiresIn},
+        {QStringLiteral("expires_at"), expiresAt},     {QStringLiteral("user"), user.toJson()},
     };
     if (!providerToken.isEmpty())
         object.insert(QStringLiteral("provider_token"), providerToken);
@@ -49,9 +46,9 @@ std::optional<QJsonObject> jwtPayload(const QString &token)
     const QStringList parts = token.split(u'.');
     if (parts.size() != 3 || parts[1].isEmpty())
         return std::nullopt;
-    const auto decoded = QByteArray::fromBase64Encoding(
-        parts[1].toLatin1(), QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals
-                                 | QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(parts[1].toLatin1(),
+                                                        QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals
+                                                            | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(*decoded);

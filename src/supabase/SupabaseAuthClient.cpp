@@ -14,15 +14,9 @@ namespace {
 constexpr QStringView component = u"SupabaseAuth";
 const QString recoverySuffix = QStringLiteral("/recovery");
 
-QString percentEncoded(const QString &text)
-{
-    return QString::fromLatin1(QUrl::toPercentEncoding(text));
-}
+QString percentEncoded(const QString &text) { return QString::fromLatin1(QUrl::toPercentEncoding(text)); }
 
-AuthError clientClosed()
-{
-    return AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed"));
-}
+AuthError clientClosed() { return AuthError(AuthError::Kind::Retryable, QStringLiteral("The client was closed")); }
 
 QString encodedQuery(const QList<SupabaseAuthClient::QueryParameter> &parameters)
 {
@@ -66,7 +60,8 @@ struct SupabaseAuthClient::RefreshFlight {
     }
 };
 
-SupabaseAuthClient::SupabaseAuthClient(std::shared_ptr<const ClientContext> context, AuthOptions options, QObject *parent)
+SupabaseAuthClient::SupabaseAuthClient(std::shared_ptr<const ClientContext> context, AuthOptions options,
+                                       QObject *parent)
     : QObject(parent), m_context(std::move(context)), m_options(std::move(options)), m_ticker(this)
 {
     Q_ASSERT(m_options.storage);
@@ -206,7 +201,8 @@ QCoro::Task<Session> SupabaseAuthClient::installSession(QString accessToken, QSt
         throw AuthError::sessionMissing();
     const auto payload = jwtPayload(accessToken);
     if (!payload)
-        throw AuthError(AuthError::Kind::InvalidJwt, QStringLiteral("Invalid JWT structure"), 0, QStringLiteral("invalid_jwt"));
+        throw AuthError(AuthError::Kind::InvalidJwt, QStringLiteral("Invalid JWT structure"), 0,
+                        QStringLiteral("invalid_jwt"));
     const qint64 expiresAt = payload->value(QLatin1String("exp")).toInteger();
     const qint64 now = m_context->nowSeconds();
     if (expiresAt <= now)
@@ -268,9 +264,9 @@ QCoro::Task<Session> SupabaseAuthClient::refreshWith(QString refreshToken)
         flight->finished.notify();
     };
 
-    const HttpExchange exchange =
-        co_await send("POST", QStringLiteral("/token"), {{QStringLiteral("grant_type"), QStringLiteral("refresh_token")}},
-                      QJsonObject{{QStringLiteral("refresh_token"), refreshToken}}, {});
+    const HttpExchange exchange = co_await send("POST", QStringLiteral("/token"),
+                                                {{QStringLiteral("grant_type"), QStringLiteral("refresh_token")}},
+                                                QJsonObject{{QStringLiteral("refresh_token"), refreshToken}}, {});
     if (!self) {
         const AuthError error = clientClosed();
         finish(std::nullopt, error);
@@ -368,8 +364,8 @@ QCoro::Task<void> SupabaseAuthClient::signOut(SignOutScope scope)
     const QString scopeName = scope == SignOutScope::Global  ? QStringLiteral("global")
                               : scope == SignOutScope::Local ? QStringLiteral("local")
                                                              : QStringLiteral("others");
-    const HttpExchange exchange = co_await send("POST", QStringLiteral("/logout"), {{QStringLiteral("scope"), scopeName}},
-                                                std::nullopt, stored->accessToken);
+    const HttpExchange exchange = co_await send(
+        "POST", QStringLiteral("/logout"), {{QStringLiteral("scope"), scopeName}}, std::nullopt, stored->accessToken);
     // 401/403/404: the session is already gone on the server, which is what we wanted.
     if (!exchange.succeeded() && exchange.status != 401 && exchange.status != 403 && exchange.status != 404)
         throw AuthError::fromExchange(exchange);
@@ -454,7 +450,7 @@ QCoro::Task<Session> SupabaseAuthClient::sessionFromUrl(QUrl callbackUrl)
         const QString description = parameters.value(QStringLiteral("error_description"));
         const QString oauthError = parameters.value(QStringLiteral("error"));
         throw AuthError(AuthError::Kind::CallbackError,
-                        !description.isEmpty() ? description
+                        !description.isEmpty()  ? description
                         : !oauthError.isEmpty() ? oauthError
                                                 : QStringLiteral("The sign-in failed"),
                         0, parameters.value(QStringLiteral("error_code")), oauthError);

@@ -37,7 +37,8 @@ public:
     };
     // Opens the authorisation URL (usually in a browser) and returns the callback URL the
     // browser was sent to. The second argument is the redirect URL of the sign-in.
-    using LaunchStep = std::function<QCoro::Task<QUrl>(const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl)>;
+    using LaunchStep =
+        std::function<QCoro::Task<QUrl>(const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl)>;
 
     SupabaseAuthClient(std::shared_ptr<const ClientContext> context, AuthOptions options, QObject *parent = nullptr);
     ~SupabaseAuthClient() override;

@@ -28,7 +28,8 @@ QCoro::Task<QString> accessTokenFor(QPointer<SupabaseAuthClient> auth)
 
 } // namespace
 
-SupabaseClient::SupabaseClient(const QUrl &baseUrl, const QString &apiKey, SupabaseClientOptions options, QObject *parent)
+SupabaseClient::SupabaseClient(const QUrl &baseUrl, const QString &apiKey, SupabaseClientOptions options,
+                               QObject *parent)
     : QObject(parent), m_options(std::move(options))
 {
     auto context = std::make_shared<ClientContext>();
@@ -44,7 +45,8 @@ SupabaseClient::SupabaseClient(const QUrl &baseUrl, const QString &apiKey, Supab
 
     m_auth = new SupabaseAuthClient(m_context, m_options.auth, this);
     QPointer<SupabaseAuthClient> auth(m_auth);
-    m_functions = new FunctionsClient(m_context, m_options.functions.region, [auth] { return accessTokenFor(auth); }, this);
+    m_functions = new FunctionsClient(
+        m_context, m_options.functions.region, [auth] { return accessTokenFor(auth); }, this);
     m_realtime = new RealtimeClient(
         m_context, m_options.realtime,
         [auth] {

@@ -24,7 +24,8 @@ class SupabaseClient : public QObject {
     Q_OBJECT
 
 public:
-    SupabaseClient(const QUrl &baseUrl, const QString &apiKey, SupabaseClientOptions options, QObject *parent = nullptr);
+    SupabaseClient(const QUrl &baseUrl, const QString &apiKey, SupabaseClientOptions options,
+                   QObject *parent = nullptr);
     ~SupabaseClient() override;
 
     SupabaseAuthClient &auth() { return *m_auth; }

@@ -14,8 +14,8 @@ MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), 
     resize(960, 640);
     auto *central = new QWidget(this);
     auto *layout = new QVBoxLayout(central);
-    auto *label = new QLabel(localized("app.placeholder", "Tindrel is starting up.", "Placeholder window content"),
-                             central);
+    auto *label =
+        new QLabel(localized("app.placeholder", "Tindrel is starting up.", "Placeholder window content"), central);
     label->setAlignment(Qt::AlignCenter);
     layout->addWidget(label);
     setCentralWidget(central);

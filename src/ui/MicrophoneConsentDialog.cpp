@@ -12,9 +12,10 @@ QCoro::Task<std::optional<bool>> MicrophoneConsentDialog::askForMicrophoneConsen
 {
     QPointer<QMessageBox> box = new QMessageBox(m_parent);
     box->setIcon(QMessageBox::Question);
-    box->setWindowTitle(localized("microphone_consent.title", "Microphone Access",
-                                  "Title of the dialog asking for microphone access"));
-    box->setText(localized("microphone_consent.message", "Tindrel would like to use the microphone to record your speech.",
+    box->setWindowTitle(
+        localized("microphone_consent.title", "Microphone Access", "Title of the dialog asking for microphone access"));
+    box->setText(localized("microphone_consent.message",
+                           "Tindrel would like to use the microphone to record your speech.",
                            "Question of the microphone access dialog"));
     box->setInformativeText(localized("microphone_consent.detail",
                                       "Your answer is remembered. You can change it later in the settings.",

@@ -23,7 +23,8 @@ QJsonObject bundleWithSchemes(const QStringList &schemes)
 
 QString token(const QJsonObject &claims)
 {
-    const QByteArray payload = QJsonDocument(claims).toJson(QJsonDocument::Compact)
+    const QByteArray payload = QJsonDocument(claims)
+                                   .toJson(QJsonDocument::Compact)
                                    .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     return QStringLiteral("eyJhbGciOiJIUzI1NiJ9.") + QString::fromLatin1(payload) + QStringLiteral(".sig");
 }
@@ -75,8 +76,8 @@ private slots:
         QTest::newRow("unknown current mode repaired without counters")
             << QVariantMap{{"processingMode", "turbo"}} << "fast" << qint64(10) << 13.0 << 16.0 << true << written;
         QTest::newRow("non-positive sizes ignored and left as stored")
-            << QVariantMap{{"historyPageSize", 0}, {"historyFontSize", -2.0}, {"transcriptionFontSize", 0.0}}
-            << "fast" << qint64(10) << 13.0 << 16.0 << true
+            << QVariantMap{{"historyPageSize", 0}, {"historyFontSize", -2.0}, {"transcriptionFontSize", 0.0}} << "fast"
+            << qint64(10) << 13.0 << 16.0 << true
             << with({{"historyPageSize", 0}, {"historyFontSize", -2.0}, {"transcriptionFontSize", 0.0}});
         QTest::newRow("negative page size") << QVariantMap{{"historyPageSize", -5}} << "fast" << qint64(10) << 13.0
                                             << 16.0 << true << with({{"historyPageSize", -5}});
@@ -170,8 +171,7 @@ private slots:
         QTest::newRow("other host") << "tindrel://callback" << ours << false;
         QTest::newRow("unregistered scheme") << "other://auth-callback" << ours << false;
         QTest::newRow("unexpanded") << "$(SCHEME)://auth-callback" << ours << false;
-        QTest::newRow("registered scheme unexpanded") << "tindrel://auth-callback" << QStringList{"$(SCHEME)"}
-                                                      << false;
+        QTest::newRow("registered scheme unexpanded") << "tindrel://auth-callback" << QStringList{"$(SCHEME)"} << false;
         QTest::newRow("second scheme registered") << "alt://auth-callback" << QStringList{"tindrel", "alt"} << true;
         QTest::newRow("empty") << "" << ours << false;
     }
@@ -239,8 +239,9 @@ private slots:
         QCOMPARE(f.state->processingMode(), QStringLiteral("fast"));
         QCOMPARE(f.state->autoPasteEnabled(), true);
         QCOMPARE(f.state->showRestartAlert(), true);
-        const QVariantMap expected{{"historyPageSize", 10}, {"historyFontSize", 13.0},  {"processingMode", "fast"},
-                                   {"transcriptionFontSize", 16.0}, {"alwaysOnTop", false}, {"showDeletedRecords", true}};
+        const QVariantMap expected{{"historyPageSize", 10},    {"historyFontSize", 13.0},
+                                   {"processingMode", "fast"}, {"transcriptionFontSize", 16.0},
+                                   {"alwaysOnTop", false},     {"showDeletedRecords", true}};
         QCOMPARE(f.prefs.values(), expected);
     }
 

@@ -27,12 +27,18 @@ private slots:
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QString>("resolved");
         QTest::addColumn<QString>("name");
-        QTest::newRow("fast") << "fast" << true << "fast" << "Fast Mode";
-        QTest::newRow("high accuracy") << "high_accuracy" << true << "high_accuracy" << "High Accuracy Mode";
-        QTest::newRow("capital F") << "Fast" << false << "fast" << "Fast Mode";
-        QTest::newRow("empty") << "" << false << "fast" << "Fast Mode";
-        QTest::newRow("unknown from statistics") << "turbo" << false << "fast" << "Fast Mode";
-        QTest::newRow("padded") << " fast" << false << "fast" << "Fast Mode";
+        QTest::newRow("fast") << "fast" << true << "fast"
+                              << "Fast Mode";
+        QTest::newRow("high accuracy") << "high_accuracy" << true << "high_accuracy"
+                                       << "High Accuracy Mode";
+        QTest::newRow("capital F") << "Fast" << false << "fast"
+                                   << "Fast Mode";
+        QTest::newRow("empty") << "" << false << "fast"
+                               << "Fast Mode";
+        QTest::newRow("unknown from statistics") << "turbo" << false << "fast"
+                                                 << "Fast Mode";
+        QTest::newRow("padded") << " fast" << false << "fast"
+                                << "Fast Mode";
     }
     void lookupIsExactAndFallsBackToFast()
     {

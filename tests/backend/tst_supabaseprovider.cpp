@@ -100,7 +100,8 @@ private slots:
         QCOMPARE(client.auth().thread(), QThread::currentThread());
         QCOMPARE(client.baseUrl(), QUrl(QStringLiteral("http://127.0.0.1:54329")));
         QCOMPARE(g_lines.filter(QStringLiteral("[SupabaseProvider] Initializing with SupabaseURL=")).size(), 1);
-        QCOMPARE(g_lines.filter(QStringLiteral("[SupabaseProvider] Supabase client initialized successfully")).size(), 1);
+        QCOMPARE(g_lines.filter(QStringLiteral("[SupabaseProvider] Supabase client initialized successfully")).size(),
+                 1);
         // Library lines reach the application log.
         setLogSink(captureLine);
         supabase::log(u"Realtime", QStringLiteral("probe"));

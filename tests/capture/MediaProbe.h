@@ -16,7 +16,7 @@ struct MediaFacts {
     QString codec;
     int sampleRate = 0;
     int channels = 0;
-    double duration = 0; // seconds
+    double duration = 0;          // seconds
     bool indexBeforeData = false; // faststart: "moov" precedes "mdat"
 };
 

@@ -22,7 +22,8 @@ std::vector<qint16> sine(double seconds, double amplitude, double frequency = 44
     std::vector<qint16> samples(static_cast<size_t>(seconds * AacFileWriter::sampleRate));
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<qint16>(
-            amplitude * 32767 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / AacFileWriter::sampleRate));
+            amplitude * 32767
+            * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / AacFileWriter::sampleRate));
     return samples;
 }
 
@@ -53,7 +54,8 @@ private slots:
             AacFileWriter writer;
             writer.open(path);
             for (size_t i = 0; i < samples.size(); i += static_cast<size_t>(chunk))
-                writer.write(samples.data() + i, std::min<qsizetype>(chunk, static_cast<qsizetype>(samples.size() - i)));
+                writer.write(samples.data() + i,
+                             std::min<qsizetype>(chunk, static_cast<qsizetype>(samples.size() - i)));
             QCOMPARE(writer.samplesWritten(), static_cast<qint64>(samples.size()));
             writer.finish();
             writer.finish(); // idempotent

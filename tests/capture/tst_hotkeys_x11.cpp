@@ -15,10 +15,7 @@ using namespace tindrel;
 
 namespace {
 
-void xdotool(const QStringList &arguments)
-{
-    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), arguments), 0);
-}
+void xdotool(const QStringList &arguments) { QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), arguments), 0); }
 
 // A registered manager whose handlers count their calls.
 struct Counts {
@@ -38,10 +35,7 @@ struct Counts {
 };
 
 // Lets the X server's events reach the application.
-void settle()
-{
-    QTest::qWait(150);
-}
+void settle() { QTest::qWait(150); }
 
 QStringList capturedLines;
 
@@ -101,8 +95,8 @@ private slots:
     void holdingTheKeysFiresOnce()
     {
         Counts counts;
-        xdotool({QStringLiteral("keydown"), QStringLiteral("ctrl+shift+r"), QStringLiteral("sleep"), QStringLiteral("1"),
-                 QStringLiteral("keyup"), QStringLiteral("ctrl+shift+r")});
+        xdotool({QStringLiteral("keydown"), QStringLiteral("ctrl+shift+r"), QStringLiteral("sleep"),
+                 QStringLiteral("1"), QStringLiteral("keyup"), QStringLiteral("ctrl+shift+r")});
         QTRY_COMPARE(counts.toggle, 1);
         settle();
         QCOMPARE(counts.toggle, 1);
@@ -136,14 +130,15 @@ private slots:
         }
         QVERIFY(sKey);
         auto *error = xcb_request_check(other, xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_ANY, sKey,
-                                                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+                                                                    XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
         QVERIFY(!error);
 
         capturedLines.clear();
         setLogSink([](const QString &line) { capturedLines << line; });
         Counts counts;
         setLogSink(nullptr);
-        QCOMPARE(capturedLines, QStringList{QStringLiteral("[HotkeyManager] Ctrl+Shift+S is held by another application")});
+        QCOMPARE(capturedLines,
+                 QStringList{QStringLiteral("[HotkeyManager] Ctrl+Shift+S is held by another application")});
 
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+s"), QStringLiteral("ctrl+shift+r")});
         QTRY_COMPARE(counts.toggle, 1);

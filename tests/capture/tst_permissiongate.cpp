@@ -146,7 +146,8 @@ private slots:
         MemoryPreferences preferences;
         auto authorizer = std::make_shared<ConsentMicrophonePermissionAuthorizer>(preferences);
         MicrophonePermissionGate gate(authorizer);
-        QCOMPARE(errorCode(test::run(gate.ensureAuthorized())), std::optional<Code>(Code::microphonePermissionNotGranted));
+        QCOMPARE(errorCode(test::run(gate.ensureAuthorized())),
+                 std::optional<Code>(Code::microphonePermissionNotGranted));
         QVERIFY(!preferences.contains(QStringLiteral("microphoneConsent")));
     }
 
@@ -165,7 +166,8 @@ private slots:
     {
         QTest::addColumn<Code>("code");
         QTest::addColumn<QString>("key");
-        QTest::newRow("not granted") << Code::microphonePermissionNotGranted << "error.microphone_permission_not_granted";
+        QTest::newRow("not granted") << Code::microphonePermissionNotGranted
+                                     << "error.microphone_permission_not_granted";
         QTest::newRow("denied") << Code::microphonePermissionDenied << "error.microphone_permission_denied";
         QTest::newRow("in progress") << Code::microphonePermissionRequestInProgress
                                      << "error.microphone_permission_request_in_progress";

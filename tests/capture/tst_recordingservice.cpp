@@ -21,7 +21,10 @@ namespace {
 
 class GrantingAuthorizer final : public MicrophonePermissionAuthorizing {
 public:
-    MicrophoneAuthorizationStatus authorizationStatus() const override { return MicrophoneAuthorizationStatus::authorized; }
+    MicrophoneAuthorizationStatus authorizationStatus() const override
+    {
+        return MicrophoneAuthorizationStatus::authorized;
+    }
     QCoro::Task<bool> requestAccess() override { co_return true; }
 };
 
@@ -71,10 +74,11 @@ private slots:
         QCOMPARE(DefaultAudioInput::serverDefaultSourceName(), QByteArray("virtmic"));
         // A fresh null sink hands out its first 2 s block before the low-latency reader takes
         // effect; wait for it here so the captures below see a microphone that runs.
-        QCOMPARE(QProcess::execute(QStringLiteral("sh"),
-                                   {QStringLiteral("-c"),
-                                    QStringLiteral("parec -d virtmic --latency-msec=20 --raw | head -c 1764 >/dev/null")}),
-                 0);
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("sh"),
+                              {QStringLiteral("-c"),
+                               QStringLiteral("parec -d virtmic --latency-msec=20 --raw | head -c 1764 >/dev/null")}),
+            0);
         m_speech = m_dir.filePath(QStringLiteral("speech.wav"));
         QCOMPARE(QProcess::execute(QStringLiteral("flite"),
                                    {QStringLiteral("-t"), QStringLiteral("Please transcribe this short test sentence."),
@@ -91,9 +95,9 @@ private slots:
         QCOMPARE(service.recorder()->isRecording(), true);
 
         QProcess player;
-        player.start(QStringLiteral("paplay"), {QStringLiteral("-d"), QStringLiteral("micfeed"), QStringLiteral("--latency-msec=20"), m_speech});
-        const QList<float> readings =
-            meterReadings(service, [&] { return player.state() == QProcess::NotRunning; });
+        player.start(QStringLiteral("paplay"),
+                     {QStringLiteral("-d"), QStringLiteral("micfeed"), QStringLiteral("--latency-msec=20"), m_speech});
+        const QList<float> readings = meterReadings(service, [&] { return player.state() == QProcess::NotRunning; });
         QTest::qWait(300);
         QCOMPARE(player.exitCode(), 0);
 
@@ -113,7 +117,8 @@ private slots:
     {
         RecordingService service(std::make_shared<GrantingAuthorizer>());
         QVERIFY(!test::run(service.startCapture()).error);
-        const QList<float> readings = meterReadings(service, [] { return false; }, 600ms);
+        const QList<float> readings = meterReadings(
+            service, [] { return false; }, 600ms);
         QVERIFY(!readings.isEmpty());
         QVERIFY2(readings.last() <= -150, qPrintable(QString::number(readings.last())));
         const auto stopped = service.stopCapture();

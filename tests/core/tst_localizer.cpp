@@ -14,13 +14,30 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("defaultValue");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("entry of the active language") << "ja" << "processing_mode.fast" << "Fast Mode" << "高速モード";
-        QTest::newRow("chinese entry") << "zh-Hans" << "processing_mode.fast" << "Fast Mode" << "快速模式";
-        QTest::newRow("no table: default value") << "xx" << "processing_mode.fast" << "Fast Mode" << "Fast Mode";
-        QTest::newRow("unknown key: default value") << "en" << "no.such.key" << "Fallback" << "Fallback";
-        QTest::newRow("no default: the key") << "en" << "Start Recording" << "" << "Start Recording";
-        QTest::newRow("english table overrides a foreign default")
-            << "en" << "settings_language_system" << "系统默认" << "System Default";
+        QTest::newRow("entry of the active language") << "ja"
+                                                      << "processing_mode.fast"
+                                                      << "Fast Mode"
+                                                      << "高速モード";
+        QTest::newRow("chinese entry") << "zh-Hans"
+                                       << "processing_mode.fast"
+                                       << "Fast Mode"
+                                       << "快速模式";
+        QTest::newRow("no table: default value") << "xx"
+                                                 << "processing_mode.fast"
+                                                 << "Fast Mode"
+                                                 << "Fast Mode";
+        QTest::newRow("unknown key: default value") << "en"
+                                                    << "no.such.key"
+                                                    << "Fallback"
+                                                    << "Fallback";
+        QTest::newRow("no default: the key") << "en"
+                                             << "Start Recording"
+                                             << ""
+                                             << "Start Recording";
+        QTest::newRow("english table overrides a foreign default") << "en"
+                                                                   << "settings_language_system"
+                                                                   << "系统默认"
+                                                                   << "System Default";
     }
     void lookupFallsBackFromEntryToDefaultToKey()
     {

@@ -38,7 +38,8 @@ private slots:
 
     void unconvertibleValuesReadAsZero()
     {
-        MemoryPreferences prefs({{QStringLiteral("n"), QStringLiteral("abc")}, {QStringLiteral("d"), QStringLiteral("7.5")}});
+        MemoryPreferences prefs(
+            {{QStringLiteral("n"), QStringLiteral("abc")}, {QStringLiteral("d"), QStringLiteral("7.5")}});
         QCOMPARE(prefs.integer(QStringLiteral("n")), 0);
         QCOMPARE(prefs.real(QStringLiteral("d")), 7.5);
         QCOMPARE(prefs.integer(QStringLiteral("d")), 7);

@@ -86,7 +86,8 @@ private slots:
                 if (!tables.value(language).contains(key))
                     missing << key;
             missing.sort();
-            QVERIFY2(missing.isEmpty(), qPrintable(language + QStringLiteral(": no entry for ") + missing.join(QStringLiteral(", "))));
+            QVERIFY2(missing.isEmpty(),
+                     qPrintable(language + QStringLiteral(": no entry for ") + missing.join(QStringLiteral(", "))));
         }
     }
 

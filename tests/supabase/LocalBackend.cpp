@@ -2,10 +2,10 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <csignal>

@@ -48,9 +48,11 @@ QList<AuthChangeEvent> drain(const EventStream<AuthStateChange> &stream)
 Session fakeSession(qint64 expiresAt)
 {
     Session session;
-    const QByteArray payload = QJsonDocument(QJsonObject{{"exp", expiresAt}, {"sub", "u1"}}).toJson(QJsonDocument::Compact);
-    session.accessToken = QStringLiteral("eyJhbGciOiJIUzI1NiJ9.%1.sig")
-                              .arg(QString::fromLatin1(payload.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)));
+    const QByteArray payload =
+        QJsonDocument(QJsonObject{{"exp", expiresAt}, {"sub", "u1"}}).toJson(QJsonDocument::Compact);
+    session.accessToken =
+        QStringLiteral("eyJhbGciOiJIUzI1NiJ9.%1.sig")
+            .arg(QString::fromLatin1(payload.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)));
     session.refreshToken = QStringLiteral("refresh-token-1");
     session.expiresAt = expiresAt;
     session.expiresIn = 3600;
@@ -100,7 +102,8 @@ private:
                                   input.captured(1) == QLatin1String("email") ? seedEmail : input.captured(2));
             }
             form.addQueryItem(QStringLiteral("action"), choice);
-            QNetworkRequest post(url.resolved(QUrl(action.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&")))));
+            QNetworkRequest post(
+                url.resolved(QUrl(action.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&")))));
             post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
             post.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
             QNetworkReply *posted = co_await network.post(post, form.toString(QUrl::FullyEncoded).toUtf8());
@@ -127,7 +130,6 @@ private:
         co_return QUrl();
     }
 
-
     std::unique_ptr<SupabaseClient> serverClient(std::shared_ptr<MemorySessionStorage> storage = nullptr)
     {
         return makeClient(m_backend.baseUrl(), m_backend.anonKey(), std::move(storage));
@@ -143,9 +145,10 @@ private slots:
 
     void initTestCase()
     {
-        m_serverUp = m_backend.start({QStringLiteral("--memory"), QStringLiteral("--test-controls"), QStringLiteral("--password-iterations"), QStringLiteral("1000"),
-                                      QStringLiteral("--seed-user"), seedEmail + u':' + seedPassword,
-                                      QStringLiteral("--seed-user"), QStringLiteral("bob@example.com:bobs-password-2")});
+        m_serverUp = m_backend.start(
+            {QStringLiteral("--memory"), QStringLiteral("--test-controls"), QStringLiteral("--password-iterations"),
+             QStringLiteral("1000"), QStringLiteral("--seed-user"), seedEmail + u':' + seedPassword,
+             QStringLiteral("--seed-user"), QStringLiteral("bob@example.com:bobs-password-2")});
     }
 
     void pkceChallengeIsS256OfTheVerifier()
@@ -188,16 +191,24 @@ private slots:
         QTest::addColumn<QString>("oauthError");
         QTest::newRow("query") << "tindrel://auth-callback?error=access_denied&error_code=signup_disabled"
                                   "&error_description=Signups+not+allowed"
-                               << "Signups not allowed" << "signup_disabled" << "access_denied";
+                               << "Signups not allowed"
+                               << "signup_disabled"
+                               << "access_denied";
         QTest::newRow("fragment with sb marker")
             << "tindrel://auth-callback#error=server_error&error_code=unexpected_failure"
                "&error_description=Unable%20to%20exchange%20external%20code&sb="
-            << "Unable to exchange external code" << "unexpected_failure" << "server_error";
+            << "Unable to exchange external code"
+            << "unexpected_failure"
+            << "server_error";
         QTest::newRow("query wins over fragment")
             << "tindrel://auth-callback?error=access_denied&error_description=From+query#error=server_error"
                "&error_description=From+fragment"
-            << "From query" << "" << "access_denied";
-        QTest::newRow("error word only") << "tindrel://auth-callback?error=access_denied" << "access_denied" << ""
+            << "From query"
+            << ""
+            << "access_denied";
+        QTest::newRow("error word only") << "tindrel://auth-callback?error=access_denied"
+                                         << "access_denied"
+                                         << ""
                                          << "access_denied";
     }
     void callbackErrorsLeaveTheSessionAlone()
@@ -252,17 +263,24 @@ private slots:
         QTest::addColumn<QString>("code");
         QTest::addColumn<bool>("retryable");
         QTest::newRow("2024-01-01") << 400
-                                    << QByteArray("{\"code\":\"refresh_token_not_found\",\"message\":\"Invalid Refresh Token: Refresh Token Not Found\"}")
-                                    << "Invalid Refresh Token: Refresh Token Not Found" << "refresh_token_not_found" << false;
-        QTest::newRow("legacy") << 400
-                                << QByteArray("{\"code\":400,\"error_code\":\"invalid_credentials\",\"msg\":\"Invalid login credentials\"}")
-                                << "Invalid login credentials" << "invalid_credentials" << false;
+                                    << QByteArray("{\"code\":\"refresh_token_not_found\",\"message\":\"Invalid Refresh "
+                                                  "Token: Refresh Token Not Found\"}")
+                                    << "Invalid Refresh Token: Refresh Token Not Found"
+                                    << "refresh_token_not_found" << false;
+        QTest::newRow("legacy")
+            << 400
+            << QByteArray("{\"code\":400,\"error_code\":\"invalid_credentials\",\"msg\":\"Invalid login credentials\"}")
+            << "Invalid login credentials"
+            << "invalid_credentials" << false;
         QTest::newRow("oauth") << 400
-                               << QByteArray("{\"error\":\"invalid_grant\",\"error_description\":\"Invalid Refresh Token: Refresh Token Not Found\"}")
-                               << "Invalid Refresh Token: Refresh Token Not Found" << "invalid_grant" << false;
+                               << QByteArray("{\"error\":\"invalid_grant\",\"error_description\":\"Invalid Refresh "
+                                             "Token: Refresh Token Not Found\"}")
+                               << "Invalid Refresh Token: Refresh Token Not Found"
+                               << "invalid_grant" << false;
         QTest::newRow("gateway html") << 502 << QByteArray("<html>Bad Gateway</html>") << "<html>Bad Gateway</html>"
                                       << "" << true;
-        QTest::newRow("no answer") << 0 << QByteArray() << "Network error" << "" << true;
+        QTest::newRow("no answer") << 0 << QByteArray() << "Network error"
+                                   << "" << true;
     }
     void errorBodiesOfEveryShape()
     {
@@ -287,9 +305,14 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("errorCode");
         QTest::addColumn<QString>("errorText");
-        QTest::newRow("right password") << seedPassword << "" << "";
-        QTest::newRow("wrong password") << "wrong-password" << "invalid_credentials" << "Invalid login credentials";
-        QTest::newRow("empty password") << "" << "invalid_credentials" << "Invalid login credentials";
+        QTest::newRow("right password") << seedPassword << ""
+                                        << "";
+        QTest::newRow("wrong password") << "wrong-password"
+                                        << "invalid_credentials"
+                                        << "Invalid login credentials";
+        QTest::newRow("empty password") << ""
+                                        << "invalid_credentials"
+                                        << "Invalid login credentials";
     }
     void passwordSignIn()
     {
@@ -332,7 +355,8 @@ private slots:
         QCOMPARE(second->auth().currentSession()->refreshToken, renewed.refreshToken);
         QCOMPARE(run(second->auth().fetchUser()).get().email, seedEmail);
 
-        const auto rejected = errorOf<AuthError>(run(serverClient()->auth().installSession(QStringLiteral("not-a-jwt"), renewed.refreshToken)));
+        const auto rejected = errorOf<AuthError>(
+            run(serverClient()->auth().installSession(QStringLiteral("not-a-jwt"), renewed.refreshToken)));
         QVERIFY(rejected);
         QCOMPARE(rejected->kind(), AuthError::Kind::InvalidJwt);
     }
@@ -347,7 +371,8 @@ private slots:
         auto events = second->auth().authStateChanges();
         const Session installed = run(second->auth().installSession(original.accessToken, original.refreshToken)).get();
         QVERIFY(installed.refreshToken != original.refreshToken);
-        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
+        QCOMPARE(drain(events),
+                 (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
     }
 
     void rotatedTokensAndRevokedTokenText()
@@ -389,7 +414,8 @@ private slots:
         const auto error = errorOf<AuthError>(outcome);
         QVERIFY(error);
         QCOMPARE(error->status(), 400);
-        QVERIFY2(error->message().toLower().contains(QStringLiteral("invalid refresh token")), qPrintable(error->message()));
+        QVERIFY2(error->message().toLower().contains(QStringLiteral("invalid refresh token")),
+                 qPrintable(error->message()));
         // Signing out again without a session is quiet.
         QVERIFY(!run(client->auth().signOut()).error);
     }
@@ -441,7 +467,8 @@ private slots:
         QCOMPARE(run(std::move(b)).get().refreshToken, first.refreshToken);
         QCOMPARE(run(std::move(c)).get().refreshToken, first.refreshToken);
         QCOMPARE(client->auth().currentSession()->refreshToken, first.refreshToken);
-        QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
+        QCOMPARE(drain(events),
+                 (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::TokenRefreshed}));
     }
 
     void signOutDuringARenewalIsNotUndone()
@@ -511,10 +538,10 @@ private slots:
         const auto launch = [&callback](const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl) {
             return recordCallback(followSignIn(authorizationUrl, redirectUrl->toString()), &callback);
         };
-        const Session session =
-            run(client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt,
-                                                   {{QStringLiteral("prompt"), QStringLiteral("select_account")}}, launch))
-                .get();
+        const Session session = run(client->auth().startProviderSignIn(
+                                        QStringLiteral("google"), redirect, std::nullopt,
+                                        {{QStringLiteral("prompt"), QStringLiteral("select_account")}}, launch))
+                                    .get();
         QCOMPARE(session.user.email, seedEmail);
         QCOMPARE(drain(events), (QList<AuthChangeEvent>{AuthChangeEvent::InitialSession, AuthChangeEvent::SignedIn}));
         QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
@@ -535,7 +562,8 @@ private slots:
         auto storage = std::make_shared<MemorySessionStorage>();
         auto client = serverClient(storage);
         const QUrl redirect(QStringLiteral("tindrel://auth-callback"));
-        const QUrl authorizationUrl = client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
+        const QUrl authorizationUrl =
+            client->auth().prepareProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {});
         const QUrl callback = run(followSignIn(authorizationUrl, redirect.toString())).get();
         storage->store(client->auth().codeVerifierKey(), pkce::generateVerifier().toUtf8());
         const auto error = errorOf<AuthError>(run(client->auth().sessionFromUrl(callback)));

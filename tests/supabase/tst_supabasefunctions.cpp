@@ -90,10 +90,12 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("bodyText");
         QTest::addColumn<QString>("platformCode");
-        QTest::newRow("signed out: the project key is no user") << false << "history" << 401 << "unauthorized" << "";
+        QTest::newRow("signed out: the project key is no user") << false << "history" << 401 << "unauthorized"
+                                                                << "";
         QTest::newRow("unknown function") << true << "no-such-function" << 404 << "Requested function was not found"
                                           << "NOT_FOUND";
-        QTest::newRow("function's own error") << true << "presign-download" << 400 << "invalid_request" << "";
+        QTest::newRow("function's own error") << true << "presign-download" << 400 << "invalid_request"
+                                              << "";
     }
     void nonSuccessAnswersCarryStatusAndBody()
     {
@@ -128,7 +130,8 @@ private slots:
                            {"status", 200},
                            {"body", "relay down"},
                            {"headers", QJsonObject{{"x-relay-error", "true"}}}});
-        const auto error = errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
+        const auto error =
+            errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
         QVERIFY(error);
         QCOMPARE(error->kind(), FunctionsError::Kind::Relay);
         QCOMPARE(error->body(), QByteArray("relay down"));
@@ -141,7 +144,8 @@ private slots:
         m_backend.control("POST", QStringLiteral("/faults"), {{"path", "/functions/v1/history"}, {"delay_ms", 3000}});
         FunctionInvokeOptions options = historyPage();
         options.timeout = std::chrono::milliseconds(300);
-        const auto error = errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), options)));
+        const auto error =
+            errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), options)));
         QVERIFY(error);
         QCOMPARE(error->kind(), FunctionsError::Kind::Fetch);
         QVERIFY(error->timedOut());
@@ -156,7 +160,8 @@ private slots:
         // (the server may have closed it as idle), so both sends are dropped.
         m_backend.control("POST", QStringLiteral("/faults"),
                           {{"path", "/functions/v1/history"}, {"drop", true}, {"count", 2}});
-        const auto error = errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
+        const auto error =
+            errorOf<FunctionsError>(run(m_client->functions().invoke(QStringLiteral("history"), historyPage())));
         QVERIFY(error);
         QCOMPARE(error->kind(), FunctionsError::Kind::Fetch);
         QVERIFY(!error->timedOut());

@@ -27,7 +27,8 @@ QCoro::Task<void> insertTranscription(SupabaseClient *client)
     FunctionInvokeOptions slotRequest;
     slotRequest.json = QJsonDocument(QJsonObject{
         {"action", "get_upload_url"}, {"filename", "clip.m4a"}, {"file_size", 2048}, {"content_type", "audio/m4a"}});
-    const QJsonObject slot = (co_await client->functions().invoke(QStringLiteral("transcribe"), slotRequest)).json().object();
+    const QJsonObject slot =
+        (co_await client->functions().invoke(QStringLiteral("transcribe"), slotRequest)).json().object();
 
     QNetworkRequest upload(QUrl(slot.value("uploadUrl").toString()));
     upload.setRawHeader("Content-Type", "audio/m4a");
@@ -116,7 +117,8 @@ private slots:
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
         Account bob = signIn(bobEmail);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         QCOMPARE(channel->topic(), QStringLiteral("realtime:transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
         // Bob listens to Ada's rows with his own token: the server sends him none of them.
@@ -139,7 +141,8 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
         QSignalSpy drops(&ada.client->realtime(), &RealtimeClient::disconnected);
         QVERIFY(!run(channel->subscribe()).error);
@@ -164,14 +167,16 @@ private slots:
         if (how == QLatin1String("silence"))
             options.heartbeatInterval = 60s;
         Account ada = signIn(adaEmail, options);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
         QSignalSpy drops(&ada.client->realtime(), &RealtimeClient::disconnected);
         QSignalSpy connects(&ada.client->realtime(), &RealtimeClient::connected);
         QVERIFY(!run(channel->subscribe()).error);
 
         if (how == QLatin1String("disconnect")) {
-            QCOMPARE(m_backend.control("POST", QStringLiteral("/realtime/disconnect")).value("closed").toInt() >= 1, true);
+            QCOMPARE(m_backend.control("POST", QStringLiteral("/realtime/disconnect")).value("closed").toInt() >= 1,
+                     true);
         } else if (how == QLatin1String("pause")) {
             // Open sockets, no answers: only the missing heartbeat reply shows it.
             m_backend.pause();
@@ -189,8 +194,8 @@ private slots:
     {
         REQUIRE_SERVER();
         LocalBackend doomed;
-        QVERIFY2(doomed.start({QStringLiteral("--memory"), QStringLiteral("--password-iterations"), QStringLiteral("1000"),
-                               QStringLiteral("--seed-user"), adaEmail + u':' + password}),
+        QVERIFY2(doomed.start({QStringLiteral("--memory"), QStringLiteral("--password-iterations"),
+                               QStringLiteral("1000"), QStringLiteral("--seed-user"), adaEmail + u':' + password}),
                  qPrintable(doomed.error()));
         SupabaseClientOptions options;
         options.auth.storage = std::make_shared<MemorySessionStorage>();
@@ -204,7 +209,8 @@ private slots:
 
         static QStringList lines;
         lines.clear();
-        setLogHandler([](QStringView component, const QString &message) { lines << component.toString() + u' ' + message; });
+        setLogHandler(
+            [](QStringView component, const QString &message) { lines << component.toString() + u' ' + message; });
         doomed.stop();
         QTRY_VERIFY_WITH_TIMEOUT(inserts.isFinished(), 10000);
         setLogHandler({});
@@ -218,7 +224,8 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
         QVERIFY(!run(channel->subscribe()).error);
         QSignalSpy states(channel, &RealtimeChannel::stateChanged);
@@ -239,9 +246,11 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
-        RealtimeChannel *other = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId() + u'2');
+        RealtimeChannel *other =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId() + u'2');
         const auto stillListening = watch(other, ada.userId());
         QVERIFY(!run(channel->subscribe()).error);
         QVERIFY(!run(other->subscribe()).error);
@@ -265,7 +274,8 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         watch(channel, ada.userId());
         ada.client->realtime().setAuth(QStringLiteral("not.a-valid.token"));
         const auto refused = errorOf<RealtimeError>(run(channel->subscribe()));
@@ -288,7 +298,8 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel = ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
         QVERIFY(!run(channel->subscribe()).error);
         run(ada.client->auth().signOut()).get();

@@ -107,7 +107,7 @@ QString errorText(const Outcome<T> &outcome)
     int main(int argc, char *argv[])                                                                                   \
     {                                                                                                                  \
         tindrel::test::prepareTestHost();                                                                              \
-        TINDREL_TEST_APPLICATION app(argc, argv);                                                                                \
+        TINDREL_TEST_APPLICATION app(argc, argv);                                                                      \
         TestObject tc;                                                                                                 \
         QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
         return QTest::qExec(&tc, argc, argv);                                                                          \
