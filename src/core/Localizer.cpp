@@ -57,7 +57,7 @@ std::shared_ptr<std::vector<std::unique_ptr<QTranslator>>> translatorsFor(const 
 }
 
 // Reads one conversion at format[i] (just after '%'); returns the index after it.
-qsizetype readConversion(const QString &format, qsizetype i, int &position, QString &spec)
+qsizetype readConversion(const QString &format, qsizetype i, int &position, QString &directive)
 {
     position = -1;
     qsizetype j = i;
@@ -79,22 +79,22 @@ qsizetype readConversion(const QString &format, qsizetype i, int &position, QStr
         ++j;
     if (j < format.size())
         ++j;
-    spec = format.mid(i, j - i);
+    directive = format.mid(i, j - i);
     return j;
 }
 
-QString render(const QString &spec, const QVariant &value)
+QString render(const QString &directive, const QVariant &value)
 {
-    const QChar conversion = spec.isEmpty() ? QChar() : spec.back();
+    const QChar conversion = directive.isEmpty() ? QChar() : directive.back();
     if (conversion == u'@' || conversion == u's')
         return value.toString();
     if (conversion == u'd' || conversion == u'i' || conversion == u'u')
         return QString::number(value.toLongLong());
     if (conversion == u'f') {
         int precision = 6;
-        if (const qsizetype dot = spec.indexOf(u'.'); dot >= 0) {
+        if (const qsizetype dot = directive.indexOf(u'.'); dot >= 0) {
             bool ok = false;
-            const int parsed = spec.mid(dot + 1, spec.size() - dot - 2).toInt(&ok);
+            const int parsed = directive.mid(dot + 1, directive.size() - dot - 2).toInt(&ok);
             precision = ok ? parsed : 0;
         }
         return QString::number(value.toDouble(), 'f', precision);
@@ -181,10 +181,10 @@ QString Localizer::fill(const QString &format, const QVariantList &arguments)
             continue;
         }
         int position = -1;
-        QString spec;
-        const qsizetype end = readConversion(format, i + 1, position, spec);
+        QString directive;
+        const qsizetype end = readConversion(format, i + 1, position, directive);
         const int index = position > 0 ? position - 1 : next++;
-        out += index < arguments.size() ? render(spec, arguments.at(index)) : QString();
+        out += index < arguments.size() ? render(directive, arguments.at(index)) : QString();
         i = end - 1;
     }
     return out;
