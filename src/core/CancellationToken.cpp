@@ -1,5 +1,8 @@
 #include "core/CancellationToken.h"
 
+#include <QThread>
+#include <QWaitCondition>
+
 namespace tindrel {
 
 struct CancellationToken::State {
@@ -7,22 +10,36 @@ struct CancellationToken::State {
     bool cancelled = false;
     int nextId = 1;
     std::vector<std::pair<int, std::function<void()>>> callbacks;
+    // The callback cancel() is running, so that unregistering it from another thread can wait
+    // until it is done with what it captured.
+    int runningId = 0;
+    Qt::HANDLE runningThread = nullptr;
+    QWaitCondition callbackDone;
 };
 
 CancellationToken::CancellationToken() : m_state(std::make_shared<State>()) {}
 
 void CancellationToken::cancel() const
 {
-    std::vector<std::pair<int, std::function<void()>>> callbacks;
-    {
-        QMutexLocker locker(&m_state->lock);
-        if (m_state->cancelled)
-            return;
-        m_state->cancelled = true;
-        callbacks.swap(m_state->callbacks);
-    }
-    for (auto &entry : callbacks)
+    QMutexLocker locker(&m_state->lock);
+    if (m_state->cancelled)
+        return;
+    m_state->cancelled = true;
+    // One at a time, each taken out under the lock: a registration reset meanwhile either
+    // removes its callback before it runs or waits for it to finish.
+    while (!m_state->callbacks.empty()) {
+        auto entry = std::move(m_state->callbacks.front());
+        m_state->callbacks.erase(m_state->callbacks.begin());
+        m_state->runningId = entry.first;
+        m_state->runningThread = QThread::currentThreadId();
+        locker.unlock();
         entry.second();
+        entry.second = nullptr;
+        locker.relock();
+        m_state->runningId = 0;
+        m_state->runningThread = nullptr;
+        m_state->callbackDone.wakeAll();
+    }
 }
 
 bool CancellationToken::isCancelled() const
@@ -66,6 +83,10 @@ void CancellationToken::Registration::reset()
     if (auto state = m_state.lock()) {
         QMutexLocker locker(&state->lock);
         std::erase_if(state->callbacks, [this](const auto &entry) { return entry.first == m_id; });
+        // Running on another thread: what it captured must outlive it. (On this thread it is
+        // our caller, so waiting would never end.)
+        while (m_id != 0 && state->runningId == m_id && state->runningThread != QThread::currentThreadId())
+            state->callbackDone.wait(&state->lock);
     }
     m_state.reset();
     m_id = 0;

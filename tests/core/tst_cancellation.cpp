@@ -2,7 +2,10 @@
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QSemaphore>
 #include <QThread>
+
+#include <atomic>
 
 using namespace tindrel;
 using namespace std::chrono_literals;
@@ -57,6 +60,33 @@ private slots:
         int late = 0;
         auto lateRegistration = token.onCancel([&] { ++late; });
         QCOMPARE(late, 1);
+    }
+
+    // A waiter that ends on its own unregisters while another thread may be running its
+    // callback; the callback's captures (the waiter's locals) must outlive that run.
+    void resetWaitsForACallbackRunningOnAnotherThread()
+    {
+        CancellationToken token;
+        QSemaphore started;
+        QSemaphore proceed;
+        std::atomic<bool> done = false;
+        auto registration = token.onCancel([&] {
+            started.release();
+            proceed.acquire();
+            done = true;
+        });
+        std::unique_ptr<QThread> canceller(QThread::create([token] { token.cancel(); }));
+        canceller->start();
+        started.acquire();
+        std::unique_ptr<QThread> releaser(QThread::create([&proceed] {
+            QThread::msleep(100);
+            proceed.release();
+        }));
+        releaser->start();
+        registration.reset();
+        QVERIFY(done);
+        canceller->wait();
+        releaser->wait();
     }
 
     void detachedTaskFailuresAreCaught()
