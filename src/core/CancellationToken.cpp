@@ -21,24 +21,26 @@ CancellationToken::CancellationToken() : m_state(std::make_shared<State>()) {}
 
 void CancellationToken::cancel() const
 {
-    QMutexLocker locker(&m_state->lock);
-    if (m_state->cancelled)
+    // A callback may end the life of the token it was called through.
+    const std::shared_ptr<State> state = m_state;
+    QMutexLocker locker(&state->lock);
+    if (state->cancelled)
         return;
-    m_state->cancelled = true;
+    state->cancelled = true;
     // One at a time, each taken out under the lock: a registration reset meanwhile either
     // removes its callback before it runs or waits for it to finish.
-    while (!m_state->callbacks.empty()) {
-        auto entry = std::move(m_state->callbacks.front());
-        m_state->callbacks.erase(m_state->callbacks.begin());
-        m_state->runningId = entry.first;
-        m_state->runningThread = QThread::currentThreadId();
+    while (!state->callbacks.empty()) {
+        auto entry = std::move(state->callbacks.front());
+        state->callbacks.erase(state->callbacks.begin());
+        state->runningId = entry.first;
+        state->runningThread = QThread::currentThreadId();
         locker.unlock();
         entry.second();
         entry.second = nullptr;
         locker.relock();
-        m_state->runningId = 0;
-        m_state->runningThread = nullptr;
-        m_state->callbackDone.wakeAll();
+        state->runningId = 0;
+        state->runningThread = nullptr;
+        state->callbackDone.wakeAll();
     }
 }
 

@@ -114,6 +114,18 @@ private slots:
         releaser->wait();
     }
 
+    // The owner of a token may go away in a callback of that very token.
+    void callbackMayDestroyTheToken()
+    {
+        auto token = std::make_unique<CancellationToken>();
+        int later = 0;
+        auto first = token->onCancel([&] { token.reset(); });
+        auto second = token->onCancel([&] { ++later; });
+        token->cancel();
+        QVERIFY(!token);
+        QCOMPARE(later, 1);
+    }
+
     // A task still running when the test helper gives up ends later, after the helper's frame
     // is gone.
     void runOutlivedByItsTask()
