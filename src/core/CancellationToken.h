@@ -22,7 +22,8 @@ public:
     bool isCancelled() const;
 
     // Runs `callback` on cancel (at once if already cancelled). Callbacks run on the thread
-    // that cancels. The returned handle unregisters when destroyed.
+    // that cancels. The returned handle unregisters when destroyed; once reset() returns, the
+    // callback has either finished or will never run, so it may capture locals.
     class Registration {
     public:
         Registration() = default;

@@ -10,7 +10,11 @@ qint64 Preferences::integer(const QString &key) const
     if (ok)
         return n;
     const double d = v.toDouble(&ok);
-    return ok ? static_cast<qint64>(d) : 0;
+    // Converting a double outside qint64's range (or NaN) is undefined; such a value is unusable.
+    constexpr double limit = 9223372036854775808.0; // 2^63
+    if (!ok || !(d > -limit && d < limit))
+        return 0;
+    return static_cast<qint64>(d);
 }
 
 double Preferences::real(const QString &key) const

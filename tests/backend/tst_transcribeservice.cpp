@@ -642,9 +642,12 @@ private slots:
     {
         m_server->enqueue(functionPath, uploadConfig(""));
         m_server->enqueue(functionPath, ScriptedReply::json(200, "{\"storeKey\":\"k\"}"));
-        m_server->enqueue(functionPath, ScriptedReply::neverAnswer());
+        // Cancelled once the transcription request is under way, however slow the steps before.
         CancellationToken token;
-        QTimer::singleShot(200ms, [token] { token.cancel(); });
+        m_server->setResponder(functionPath, [token](const RecordedRequest &) {
+            token.cancel();
+            return ScriptedReply::neverAnswer();
+        });
         const auto outcome = run(request("take.m4a", "abc"), recordedTiming(), token);
         QVERIFY_THROWS_EXCEPTION(CancelledError, outcome.get());
         QVERIFY(!TranscribeError::isRetryable(outcome.error));

@@ -44,6 +44,22 @@ private slots:
         QCOMPARE(prefs.real(QStringLiteral("d")), 7.5);
         QCOMPARE(prefs.integer(QStringLiteral("d")), 7);
     }
+
+    // A hand-edited settings file may hold any number; none may make a read undefined.
+    void integersOutOfRangeReadAsZero_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("huge") << QStringLiteral("1e300");
+        QTest::newRow("huge negative") << QStringLiteral("-1e300");
+        QTest::newRow("not a number") << QStringLiteral("nan");
+        QTest::newRow("infinite") << QStringLiteral("inf");
+    }
+    void integersOutOfRangeReadAsZero()
+    {
+        QFETCH(QString, text);
+        MemoryPreferences prefs({{QStringLiteral("historyPageSize"), text}});
+        QCOMPARE(prefs.integer(QStringLiteral("historyPageSize")), 0);
+    }
 };
 
 TINDREL_TEST_GUILESS_MAIN(TestPreferences)

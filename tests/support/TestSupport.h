@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QCoroTask>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <variant>
@@ -50,31 +51,43 @@ struct Outcome<void> {
 
 // Runs `task` on this thread's event loop until it finishes or `timeout` passes.
 // (QCoro::waitFor hangs when the task throws; this returns the exception as a value.)
+// A task still running at the time-out goes on later: it reports into state of its own,
+// never into this call's finished frame.
 template<typename T>
 Outcome<T> run(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(30))
 {
-    Outcome<T> outcome;
+    struct Shared {
+        Outcome<T> outcome;
+        QEventLoop *loop = nullptr;
+    };
+    auto shared = std::make_shared<Shared>();
     QEventLoop loop;
-    auto wrapper = [](QCoro::Task<T> inner, Outcome<T> &out, QEventLoop &l) -> QCoro::Task<void> {
+    shared->loop = &loop;
+    auto wrapper = [](QCoro::Task<T> inner, std::shared_ptr<Shared> state) -> QCoro::Task<void> {
         try {
             if constexpr (std::is_void_v<T>)
                 co_await std::move(inner);
             else
-                out.value = co_await std::move(inner);
+                state->outcome.value = co_await std::move(inner);
         } catch (...) {
-            out.error = std::current_exception();
+            state->outcome.error = std::current_exception();
         }
-        out.finished = true;
-        l.quit();
-    }(std::move(task), outcome, loop);
-    if (!outcome.finished) {
-        QDeadlineTimer deadline(timeout);
-        while (!outcome.finished && !deadline.hasExpired())
-            loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
+        state->outcome.finished = true;
+        if (state->loop)
+            state->loop->quit();
+    }(std::move(task), shared);
+    if (!shared->outcome.finished) {
+        // Blocks until events arrive (the deadline timer is one) instead of polling.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.start(timeout);
+        while (!shared->outcome.finished && deadline.isActive())
+            loop.processEvents(QEventLoop::WaitForMoreEvents);
     }
-    if (!outcome.finished)
+    shared->loop = nullptr;
+    if (!shared->outcome.finished)
         qWarning("tindrel::test::run: task did not finish within %lld ms", static_cast<long long>(timeout.count()));
-    return outcome;
+    return std::move(shared->outcome);
 }
 
 // Type-erased error text of an outcome ("" when it succeeded).
