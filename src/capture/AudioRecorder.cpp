@@ -125,6 +125,9 @@ void AudioRecorder::stop()
             consume(input->readAll());
         }
         source->stop();
+        // Destroying Qt's PulseAudio source runs pending events, which may stop, replace or
+        // destroy this capture while we are still in it; the stopped source goes later.
+        source.release()->deleteLater();
     }
     m_writer.finish();
 }
