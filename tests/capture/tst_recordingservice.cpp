@@ -195,7 +195,7 @@ private slots:
         QVERIFY(!service.recorder());
         const auto facts = test::probeMedia(fileURL.toLocalFile());
         QVERIFY(facts.opened);
-        QVERIFY(facts.duration > 0.1);
+        QVERIFY(facts.duration > 0); // even a stop before the first buffer gives a playable file
     }
 
     // Starting over a running capture replaces it; the replaced file is still complete.
