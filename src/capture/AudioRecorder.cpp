@@ -96,8 +96,13 @@ void AudioRecorder::consume(const QByteArray &bytes)
     m_meter.process(samples, count);
     if (limitReached) {
         m_reachedLimit = true;
-        if (isRecording())
-            endBySelf(true);
+        // Not from inside the device's readyRead: stopping destroys the source, and Qt's
+        // PulseAudio source still touches itself after that signal returns. Later buffers are
+        // dropped by m_reachedLimit, so the file stays exactly the limit long.
+        QTimer::singleShot(0, this, [this] {
+            if (isRecording())
+                endBySelf(true);
+        });
     }
 }
 
@@ -120,6 +125,9 @@ void AudioRecorder::stop()
             consume(input->readAll());
         }
         source->stop();
+        // Destroying Qt's PulseAudio source runs pending events, which may stop, replace or
+        // destroy this capture while we are still in it; the stopped source goes later.
+        source.release()->deleteLater();
     }
     m_writer.finish();
 }

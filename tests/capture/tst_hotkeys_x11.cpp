@@ -39,6 +39,53 @@ void settle() { QTest::qWait(150); }
 
 QStringList capturedLines;
 
+using Connection = std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)>;
+
+// A second client of the X server, as another application would be.
+Connection otherClient() { return Connection(xcb_connect(nullptr, nullptr), &xcb_disconnect); }
+
+xcb_window_t rootOf(xcb_connection_t *connection) { return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root; }
+
+xcb_keycode_t keycodeOf(xcb_connection_t *connection, xcb_keysym_t keysym)
+{
+    const xcb_setup_t *setup = xcb_get_setup(connection);
+    auto *mapping = xcb_get_keyboard_mapping_reply(
+        connection,
+        xcb_get_keyboard_mapping(connection, setup->min_keycode,
+                                 static_cast<uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
+        nullptr);
+    if (!mapping)
+        return 0;
+    xcb_keycode_t code = 0;
+    const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(mapping);
+    const int length = xcb_get_keyboard_mapping_keysyms_length(mapping);
+    for (int i = 0; i < length && !code; ++i) {
+        if (syms[i] == keysym)
+            code = static_cast<xcb_keycode_t>(setup->min_keycode + i / mapping->keysyms_per_keycode);
+    }
+    std::free(mapping);
+    return code;
+}
+
+// Grabs every modifier combination of the key for `connection`; false when another client
+// holds any variant of it.
+bool grabEveryVariant(xcb_connection_t *connection, xcb_keycode_t key)
+{
+    xcb_generic_error_t *error = xcb_request_check(
+        connection, xcb_grab_key_checked(connection, 1, rootOf(connection), XCB_MOD_MASK_ANY, key,
+                                         XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    std::free(error);
+    return !error;
+}
+
+// Gives the key back at once (a grab would otherwise last until the server notices the
+// disconnect, racing the next test's own grabs).
+void releaseEveryVariant(xcb_connection_t *connection, xcb_keycode_t key)
+{
+    std::free(xcb_request_check(connection,
+                                xcb_ungrab_key_checked(connection, key, rootOf(connection), XCB_MOD_MASK_ANY)));
+}
+
 } // namespace
 
 class TestHotkeysX11 : public QObject {
@@ -80,6 +127,15 @@ private slots:
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+r"), QStringLiteral("ctrl+shift+s")});
         settle();
         QCOMPARE(counts.toggle + counts.stop + counts.start, 0);
+        // The keys are given back: other applications can have them again.
+        Connection other = otherClient();
+        QVERIFY(!xcb_connection_has_error(other.get()));
+        for (xcb_keysym_t keysym : {XK_r, XK_s}) {
+            const xcb_keycode_t key = keycodeOf(other.get(), keysym);
+            QVERIFY(key);
+            QVERIFY2(grabEveryVariant(other.get(), key), "a shortcut is still grabbed after unregisterHotkeys()");
+            releaseEveryVariant(other.get(), key);
+        }
     }
 
     void worksWithCapsLockOn()
@@ -105,33 +161,13 @@ private slots:
     // Another client holds Ctrl+Shift+S: that key stays silent, the other works, no crash.
     void keyHeldByAnotherClientIsSkipped()
     {
-        std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr),
-                                                                                &xcb_disconnect);
+        Connection connection = otherClient();
         xcb_connection_t *other = connection.get();
         QVERIFY(!xcb_connection_has_error(other));
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
         // Any modifier combination: the other client takes every variant of the key.
-        xcb_keycode_t sKey = 0;
-        {
-            const xcb_setup_t *setup = xcb_get_setup(other);
-            auto *mapping = xcb_get_keyboard_mapping_reply(
-                other,
-                xcb_get_keyboard_mapping(other, setup->min_keycode,
-                                         static_cast<uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
-                nullptr);
-            QVERIFY(mapping);
-            const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(mapping);
-            const int length = xcb_get_keyboard_mapping_keysyms_length(mapping);
-            for (int i = 0; i < length && !sKey; ++i) {
-                if (syms[i] == XK_s)
-                    sKey = static_cast<xcb_keycode_t>(setup->min_keycode + i / mapping->keysyms_per_keycode);
-            }
-            std::free(mapping);
-        }
+        const xcb_keycode_t sKey = keycodeOf(other, XK_s);
         QVERIFY(sKey);
-        auto *error = xcb_request_check(other, xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_ANY, sKey,
-                                                                    XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-        QVERIFY(!error);
+        QVERIFY(grabEveryVariant(other, sKey));
 
         capturedLines.clear();
         setLogSink([](const QString &line) { capturedLines << line; });
