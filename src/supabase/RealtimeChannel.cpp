@@ -106,6 +106,12 @@ QCoro::Task<void> RealtimeChannel::subscribe()
     }
     if (!self)
         throw closed();
+    // Closed or unsubscribed while the socket was opening: joining now would leave a channel
+    // on the server that the caller has already been told is gone.
+    if (m_failure) {
+        m_subscribing = false;
+        throw *m_failure;
+    }
     // Connecting rejoins every channel that wants to be joined; join only if that did not.
     if (m_state != State::Joining && m_state != State::Joined)
         sendJoin();

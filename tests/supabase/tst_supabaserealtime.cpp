@@ -308,6 +308,24 @@ private slots:
         QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
     }
 
+    void unsubscribeWhileConnectingSendsNoJoin()
+    {
+        REQUIRE_SERVER();
+        Account ada = signIn(adaEmail);
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        const auto inserts = watch(channel, ada.userId());
+        auto subscribing = channel->subscribe(); // waits for the socket
+        QVERIFY(!run(channel->unsubscribe()).error);
+        const auto error = errorOf<RealtimeError>(run(std::move(subscribing)));
+        QVERIFY(error);
+        QCOMPARE(error->kind(), RealtimeError::Kind::Closed);
+        // The caller was told the channel is closed: it must not be joined behind its back.
+        QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+        QTest::qWait(300);
+        QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+    }
+
     void unreachableServerFailsTheSubscribe()
     {
         SupabaseClientOptions options;
