@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 using namespace supabase;
 using namespace std::chrono_literals;
@@ -324,6 +325,47 @@ private slots:
         QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
         QTest::qWait(300);
         QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+    }
+
+    // The client goes away while a subscribe waits for the socket or for the join reply:
+    // the subscribe ends with an error instead of waiting forever.
+    void destroyingTheClientEndsAPendingSubscribe_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("while connecting") << false;
+        QTest::newRow("while joining") << true;
+    }
+    void destroyingTheClientEndsAPendingSubscribe()
+    {
+        QFETCH(bool, connected);
+        QTcpServer silent; // accepts connections, never answers the upgrade
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        if (connected)
+            REQUIRE_SERVER();
+        SupabaseClientOptions options;
+        options.auth.storage = std::make_shared<MemorySessionStorage>();
+        options.realtime = fastRealtime();
+        options.realtime.timeout = 60s; // only the destruction may end the wait
+        const QUrl base = connected ? m_backend.baseUrl()
+                                    : QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
+        auto client = std::make_unique<SupabaseClient>(base, m_backend.anonKey(), options);
+        if (connected) {
+            QVERIFY(!run(client->realtime().connectSocket()).error);
+            m_backend.pause(); // the join is never answered
+        }
+        RealtimeChannel *channel = client->realtime().channel(QStringLiteral("pending"));
+        const auto inserts = channel->onPostgresInsert(QStringLiteral("public"), QStringLiteral("transcriptions"));
+        auto subscribing = channel->subscribe();
+        QTest::qWait(100);
+        client.reset();
+        const auto outcome = run(std::move(subscribing), 3s);
+        if (connected)
+            m_backend.resume();
+        QVERIFY(outcome.finished);
+        const auto error = errorOf<RealtimeError>(outcome);
+        QVERIFY(error);
+        QCOMPARE(error->kind(), RealtimeError::Kind::Closed);
+        QVERIFY(inserts.isFinished());
     }
 
     void unreachableServerFailsTheSubscribe()
