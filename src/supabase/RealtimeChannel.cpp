@@ -271,6 +271,10 @@ void RealtimeChannel::handleMessage(const QString &event, const QJsonObject &pay
     }
 
     if (event == QLatin1String("phx_close") || event == QLatin1String("phx_error")) {
+        // Without join_ref (protocol 1.0.0) these carry the join's ref in "ref": the close of
+        // an earlier join of this topic (a leave, a replaced duplicate) is not ours.
+        if (joinRef.isEmpty() && !ref.isEmpty() && ref != m_joinRef)
+            return;
         if (m_state == State::Leaving) {
             setState(State::Closed);
             return;

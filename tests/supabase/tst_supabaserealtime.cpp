@@ -271,6 +271,27 @@ private slots:
         QCOMPARE(ada.client->realtime().channels(), QList<RealtimeChannel *>{channel});
     }
 
+    void closeOfAnEarlierJoinOfTheTopicLeavesTheNewOneAlone()
+    {
+        REQUIRE_SERVER();
+        Account ada = signIn(adaEmail);
+        const QString topic = QStringLiteral("transcriptions:user:") + ada.userId();
+        RealtimeChannel *old = ada.client->realtime().channel(topic);
+        watch(old, ada.userId());
+        QVERIFY(!run(old->subscribe()).error);
+        // Watching again: the old channel leaves while the new one joins. The server's close
+        // of the old join comes after the new join was sent.
+        auto leaving = old->unsubscribe();
+        RealtimeChannel *renewed = ada.client->realtime().channel(topic);
+        const auto inserts = watch(renewed, ada.userId());
+        const auto outcome = run(renewed->subscribe());
+        QVERIFY2(!outcome.error, qPrintable(tindrel::test::errorText(outcome)));
+        QVERIFY(!run(std::move(leaving)).error);
+        QCOMPARE(renewed->state(), RealtimeChannel::State::Joined);
+        insert(ada, QStringLiteral("watched again"));
+        QCOMPARE(nextText(inserts), QStringLiteral("watched again"));
+    }
+
     void refusedOrUnansweredJoinFailsTheSubscribe()
     {
         REQUIRE_SERVER();
