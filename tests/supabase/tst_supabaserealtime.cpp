@@ -271,6 +271,30 @@ private slots:
         QCOMPARE(ada.client->realtime().channels(), QList<RealtimeChannel *>{channel});
     }
 
+    void removingAChannelThatNeverJoinedEndsItsStreams()
+    {
+        REQUIRE_SERVER();
+        Account ada = signIn(adaEmail);
+        RealtimeClient &realtime = ada.client->realtime();
+        RealtimeChannel *idle = realtime.channel(QStringLiteral("idle"));
+        const auto idleInserts = watch(idle, ada.userId());
+        RealtimeChannel *connecting = realtime.channel(QStringLiteral("connecting"));
+        const auto connectingInserts = watch(connecting, ada.userId());
+        auto subscribing = connecting->subscribe(); // still waiting for the socket
+
+        auto idleRemoval = realtime.removeChannel(idle);
+        auto connectingRemoval = realtime.removeChannel(connecting);
+        QVERIFY(!run(std::move(idleRemoval)).error);
+        QVERIFY(!run(std::move(connectingRemoval)).error);
+        const auto error = errorOf<RealtimeError>(run(std::move(subscribing)));
+        QVERIFY(error);
+        QCOMPARE(error->kind(), RealtimeError::Kind::Closed);
+        // A reader waiting for the next event learns that none will come.
+        QVERIFY(idleInserts.isFinished());
+        QVERIFY(connectingInserts.isFinished());
+        QTRY_VERIFY(realtime.channels().isEmpty());
+    }
+
     void closeOfAnEarlierJoinOfTheTopicLeavesTheNewOneAlone()
     {
         REQUIRE_SERVER();
