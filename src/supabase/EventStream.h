@@ -2,6 +2,7 @@
 
 #include <QCoroTask>
 #include <QObject>
+#include <QTimer>
 
 #include <coroutine>
 #include <deque>
@@ -15,10 +16,12 @@ namespace supabase {
 // Wakes coroutines waiting for a change. Each waiter is resumed once, from the event loop,
 // never inside notify(). (QCoro 0.8's signal awaiter touches freed memory when a signal
 // fires twice before the first resumption runs, so it is not used for this.) A waiter
-// whose notifier is destroyed is never resumed.
+// whose notifier is destroyed is still resumed, so that it can see (through its QPointer)
+// that its owner is gone instead of waiting forever; it must not touch the owner before.
 class StreamSignal : public QObject {
 public:
     explicit StreamSignal(QObject *parent = nullptr) : QObject(parent) {}
+    ~StreamSignal() override { notify(); }
 
     struct Awaiter {
         StreamSignal *notifier;
@@ -30,9 +33,10 @@ public:
 
     void notify()
     {
+        // Queued on this thread's loop, not on this object: a resumption pending when the
+        // notifier is destroyed must still happen.
         for (std::coroutine_handle<> handle : std::exchange(m_waiters, {}))
-            QMetaObject::invokeMethod(
-                this, [handle] { handle.resume(); }, Qt::QueuedConnection);
+            QTimer::singleShot(0, [handle] { handle.resume(); });
     }
 
 private:

@@ -106,6 +106,12 @@ QCoro::Task<void> RealtimeChannel::subscribe()
     }
     if (!self)
         throw closed();
+    // Closed or unsubscribed while the socket was opening: joining now would leave a channel
+    // on the server that the caller has already been told is gone.
+    if (m_failure) {
+        m_subscribing = false;
+        throw *m_failure;
+    }
     // Connecting rejoins every channel that wants to be joined; join only if that did not.
     if (m_state != State::Joining && m_state != State::Joined)
         sendJoin();
@@ -265,6 +271,10 @@ void RealtimeChannel::handleMessage(const QString &event, const QJsonObject &pay
     }
 
     if (event == QLatin1String("phx_close") || event == QLatin1String("phx_error")) {
+        // Without join_ref (protocol 1.0.0) these carry the join's ref in "ref": the close of
+        // an earlier join of this topic (a leave, a replaced duplicate) is not ours.
+        if (joinRef.isEmpty() && !ref.isEmpty() && ref != m_joinRef)
+            return;
         if (m_state == State::Leaving) {
             setState(State::Closed);
             return;

@@ -91,8 +91,12 @@ QCoro::Task<void> RealtimeClient::removeChannel(RealtimeChannel *channel)
     QPointer<RealtimeChannel> guarded(channel);
     if (guarded && guarded->state() != RealtimeChannel::State::Closed)
         co_await guarded->unsubscribe();
-    if (guarded)
+    if (guarded) {
+        // A channel that never joined (or is still connecting) has no leave to send, but its
+        // readers must still learn the end, and a pending subscribe must not join it.
+        guarded->close();
         guarded->deleteLater();
+    }
 }
 
 bool RealtimeClient::isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }

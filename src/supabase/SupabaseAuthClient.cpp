@@ -398,16 +398,24 @@ QCoro::Task<Session> SupabaseAuthClient::startProviderSignIn(QString provider, s
                                                              std::optional<QString> scopes,
                                                              QList<QueryParameter> queryParameters, LaunchStep launch)
 {
-    const QUrl authorizationUrl = prepareProviderSignIn(provider, redirectUrl, scopes, queryParameters);
     const auto storage = m_options.storage;
     const QString verifierKey = codeVerifierKey();
+    const auto earlierVerifier = storage->retrieve(verifierKey);
+    const QUrl authorizationUrl = prepareProviderSignIn(provider, redirectUrl, scopes, queryParameters);
+    const auto ourVerifier = storage->retrieve(verifierKey);
     QPointer<SupabaseAuthClient> self(this);
     QUrl callback;
     try {
         callback = co_await launch(authorizationUrl, redirectUrl ? redirectUrl : m_options.redirectTo);
     } catch (...) {
-        // The attempt is over; a late callback must not find a verifier to use.
-        storage->remove(verifierKey);
+        // The attempt is over; a late callback must not find a verifier to use. The verifier
+        // of an attempt still running (the launch step refuses a second one) is put back.
+        if (storage->retrieve(verifierKey) == ourVerifier) {
+            if (earlierVerifier)
+                storage->store(verifierKey, *earlierVerifier);
+            else
+                storage->remove(verifierKey);
+        }
         throw;
     }
     if (!self)

@@ -130,6 +130,13 @@ private:
         co_return QUrl();
     }
 
+    // Opens the browser only once `gate` yields, standing for a user still in the browser.
+    static QCoro::Task<QUrl> signInAfter(EventStream<int> gate, QUrl url, QString redirectPrefix)
+    {
+        co_await gate.next();
+        co_return co_await followSignIn(url, redirectPrefix);
+    }
+
     std::unique_ptr<SupabaseClient> serverClient(std::shared_ptr<MemorySessionStorage> storage = nullptr)
     {
         return makeClient(m_backend.baseUrl(), m_backend.anonKey(), std::move(storage));
@@ -598,6 +605,29 @@ private slots:
         const auto outcome = run(client->auth().startProviderSignIn(
             QStringLiteral("google"), QUrl(QStringLiteral("tindrel://auth-callback")), std::nullopt, {}, launch));
         QCOMPARE(tindrel::test::errorText(outcome), QStringLiteral("browser closed"));
+        QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
+    }
+
+    void refusedSecondProviderSignInLeavesTheRunningOneAlone()
+    {
+        REQUIRE_SERVER();
+        auto storage = std::make_shared<MemorySessionStorage>();
+        auto client = serverClient(storage);
+        const QUrl redirect(QStringLiteral("tindrel://auth-callback"));
+        EventStream<int> gate;
+        const auto slowLaunch = [gate](const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl) {
+            return signInAfter(gate, authorizationUrl, redirectUrl->toString());
+        };
+        auto running = client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {},
+                                                          slowLaunch);
+        // A second attempt is refused by the browser step (one attempt at a time).
+        const auto refused = [](const QUrl &, const std::optional<QUrl> &) { return failLaunch(); };
+        QVERIFY(run(client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {}, refused))
+                    .error);
+        gate.push(1);
+        const auto outcome = run(std::move(running));
+        QVERIFY2(!outcome.error, qPrintable(tindrel::test::errorText(outcome)));
+        QCOMPARE(outcome.value->user.email, seedEmail);
         QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
     }
 

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 using namespace supabase;
 using namespace std::chrono_literals;
@@ -270,6 +271,51 @@ private slots:
         QCOMPARE(ada.client->realtime().channels(), QList<RealtimeChannel *>{channel});
     }
 
+    void removingAChannelThatNeverJoinedEndsItsStreams()
+    {
+        REQUIRE_SERVER();
+        Account ada = signIn(adaEmail);
+        RealtimeClient &realtime = ada.client->realtime();
+        RealtimeChannel *idle = realtime.channel(QStringLiteral("idle"));
+        const auto idleInserts = watch(idle, ada.userId());
+        RealtimeChannel *connecting = realtime.channel(QStringLiteral("connecting"));
+        const auto connectingInserts = watch(connecting, ada.userId());
+        auto subscribing = connecting->subscribe(); // still waiting for the socket
+
+        auto idleRemoval = realtime.removeChannel(idle);
+        auto connectingRemoval = realtime.removeChannel(connecting);
+        QVERIFY(!run(std::move(idleRemoval)).error);
+        QVERIFY(!run(std::move(connectingRemoval)).error);
+        const auto error = errorOf<RealtimeError>(run(std::move(subscribing)));
+        QVERIFY(error);
+        QCOMPARE(error->kind(), RealtimeError::Kind::Closed);
+        // A reader waiting for the next event learns that none will come.
+        QVERIFY(idleInserts.isFinished());
+        QVERIFY(connectingInserts.isFinished());
+        QTRY_VERIFY(realtime.channels().isEmpty());
+    }
+
+    void closeOfAnEarlierJoinOfTheTopicLeavesTheNewOneAlone()
+    {
+        REQUIRE_SERVER();
+        Account ada = signIn(adaEmail);
+        const QString topic = QStringLiteral("transcriptions:user:") + ada.userId();
+        RealtimeChannel *old = ada.client->realtime().channel(topic);
+        watch(old, ada.userId());
+        QVERIFY(!run(old->subscribe()).error);
+        // Watching again: the old channel leaves while the new one joins. The server's close
+        // of the old join comes after the new join was sent.
+        auto leaving = old->unsubscribe();
+        RealtimeChannel *renewed = ada.client->realtime().channel(topic);
+        const auto inserts = watch(renewed, ada.userId());
+        const auto outcome = run(renewed->subscribe());
+        QVERIFY2(!outcome.error, qPrintable(tindrel::test::errorText(outcome)));
+        QVERIFY(!run(std::move(leaving)).error);
+        QCOMPARE(renewed->state(), RealtimeChannel::State::Joined);
+        insert(ada, QStringLiteral("watched again"));
+        QCOMPARE(nextText(inserts), QStringLiteral("watched again"));
+    }
+
     void refusedOrUnansweredJoinFailsTheSubscribe()
     {
         REQUIRE_SERVER();
@@ -306,6 +352,65 @@ private slots:
         QVERIFY(!ada.client->realtime().isConnected());
         QVERIFY(inserts.isFinished());
         QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+    }
+
+    void unsubscribeWhileConnectingSendsNoJoin()
+    {
+        REQUIRE_SERVER();
+        Account ada = signIn(adaEmail);
+        RealtimeChannel *channel =
+            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        const auto inserts = watch(channel, ada.userId());
+        auto subscribing = channel->subscribe(); // waits for the socket
+        QVERIFY(!run(channel->unsubscribe()).error);
+        const auto error = errorOf<RealtimeError>(run(std::move(subscribing)));
+        QVERIFY(error);
+        QCOMPARE(error->kind(), RealtimeError::Kind::Closed);
+        // The caller was told the channel is closed: it must not be joined behind its back.
+        QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+        QTest::qWait(300);
+        QCOMPARE(channel->state(), RealtimeChannel::State::Closed);
+    }
+
+    // The client goes away while a subscribe waits for the socket or for the join reply:
+    // the subscribe ends with an error instead of waiting forever.
+    void destroyingTheClientEndsAPendingSubscribe_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("while connecting") << false;
+        QTest::newRow("while joining") << true;
+    }
+    void destroyingTheClientEndsAPendingSubscribe()
+    {
+        QFETCH(bool, connected);
+        QTcpServer silent; // accepts connections, never answers the upgrade
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        if (connected)
+            REQUIRE_SERVER();
+        SupabaseClientOptions options;
+        options.auth.storage = std::make_shared<MemorySessionStorage>();
+        options.realtime = fastRealtime();
+        options.realtime.timeout = 60s; // only the destruction may end the wait
+        const QUrl base = connected ? m_backend.baseUrl()
+                                    : QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
+        auto client = std::make_unique<SupabaseClient>(base, m_backend.anonKey(), options);
+        if (connected) {
+            QVERIFY(!run(client->realtime().connectSocket()).error);
+            m_backend.pause(); // the join is never answered
+        }
+        RealtimeChannel *channel = client->realtime().channel(QStringLiteral("pending"));
+        const auto inserts = channel->onPostgresInsert(QStringLiteral("public"), QStringLiteral("transcriptions"));
+        auto subscribing = channel->subscribe();
+        QTest::qWait(100);
+        client.reset();
+        const auto outcome = run(std::move(subscribing), 3s);
+        if (connected)
+            m_backend.resume();
+        QVERIFY(outcome.finished);
+        const auto error = errorOf<RealtimeError>(outcome);
+        QVERIFY(error);
+        QCOMPARE(error->kind(), RealtimeError::Kind::Closed);
+        QVERIFY(inserts.isFinished());
     }
 
     void unreachableServerFailsTheSubscribe()
