@@ -134,7 +134,12 @@ bool SpeechRecognizer::decodeAudio(const QByteArray &audio, QByteArray *samples,
     AVFormatContext *rawFormat = avformat_alloc_context();
     rawFormat->pb = io.get();
     rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
-    int status = avformat_open_input(&rawFormat, nullptr, nullptr, nullptr);
+    // Only the audio containers the app uploads: playlist and concat formats would make an
+    // upload open other files or URLs on its behalf.
+    AVDictionary *openOptions = nullptr;
+    av_dict_set(&openOptions, "format_whitelist", "mov,mp3,wav,ogg,matroska", 0);
+    int status = avformat_open_input(&rawFormat, nullptr, nullptr, &openOptions);
+    av_dict_free(&openOptions);
     if (status < 0) {
         *error = QStringLiteral("The upload is not a readable audio file (%1)").arg(avError(status));
         return false; // avformat_open_input freed the context
