@@ -126,6 +126,31 @@ private slots:
         QCOMPARE(reply.json().value("error").toString(), QStringLiteral("audio_decode_failed"));
     }
 
+    // An MP3 may switch from stereo to mono between frames; the decoder follows it and the
+    // server must too, instead of reading a second channel that is no longer there.
+    void channelCountChangingMidStreamIsDecoded()
+    {
+        const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+        QVERIFY2(!ffmpeg.isEmpty(), "ffmpeg is needed (scripts/install-deps)");
+        QByteArray audio;
+        for (const char *channels : {"2", "1"}) {
+            const QString part = m_dir.filePath(QStringLiteral("tone-%1.mp3").arg(QLatin1String(channels)));
+            QString output;
+            QVERIFY2(runTool(ffmpeg,
+                             {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
+                              QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                              QStringLiteral("sine=frequency=440:duration=1"), QStringLiteral("-ac"),
+                              QLatin1String(channels), QStringLiteral("-c:a"), QStringLiteral("libmp3lame"), part},
+                             &output),
+                     qPrintable(output));
+            QFile file(part);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            audio += file.readAll();
+        }
+        const HttpResult reply = m_backend.transcribe(m_token, audio, QString(), QStringLiteral("switch.mp3"));
+        QCOMPARE(reply.status, 200);
+    }
+
     // An upload is decoded as itself: a playlist that names another file (here one in the
     // server's working folder) must not make the server read that file.
     void uploadCannotPullInOtherFiles()
