@@ -103,6 +103,30 @@ bool convert(SwrContext *resampler, const AVFrame *frame, QByteArray *samples)
     return samples->size() / 2 <= maxSamples;
 }
 
+// The input format a resampler was built for.
+struct ResamplerInput {
+    AVChannelLayout layout{};
+    int format = -1;
+    int rate = 0;
+
+    ResamplerInput() = default;
+    ResamplerInput(const ResamplerInput &) = delete;
+    ResamplerInput &operator=(const ResamplerInput &) = delete;
+    ~ResamplerInput() { av_channel_layout_uninit(&layout); }
+
+    bool matches(const AVFrame *frame) const
+    {
+        return frame->format == format && frame->sample_rate == rate
+               && av_channel_layout_compare(&layout, &frame->ch_layout) == 0;
+    }
+    bool take(const AVFrame *frame)
+    {
+        format = frame->format;
+        rate = frame->sample_rate;
+        return av_channel_layout_copy(&layout, &frame->ch_layout) >= 0;
+    }
+};
+
 // pocketsphinx keeps its log settings in globals; one recognition at a time.
 QMutex g_recognizerLock;
 
@@ -134,7 +158,12 @@ bool SpeechRecognizer::decodeAudio(const QByteArray &audio, QByteArray *samples,
     AVFormatContext *rawFormat = avformat_alloc_context();
     rawFormat->pb = io.get();
     rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
-    int status = avformat_open_input(&rawFormat, nullptr, nullptr, nullptr);
+    // Only the audio containers the app uploads: playlist and concat formats would make an
+    // upload open other files or URLs on its behalf.
+    AVDictionary *openOptions = nullptr;
+    av_dict_set(&openOptions, "format_whitelist", "mov,mp3,wav,ogg,matroska", 0);
+    int status = avformat_open_input(&rawFormat, nullptr, nullptr, &openOptions);
+    av_dict_free(&openOptions);
     if (status < 0) {
         *error = QStringLiteral("The upload is not a readable audio file (%1)").arg(avError(status));
         return false; // avformat_open_input freed the context
@@ -158,21 +187,39 @@ bool SpeechRecognizer::decodeAudio(const QByteArray &audio, QByteArray *samples,
     }
     AVChannelLayout mono{};
     av_channel_layout_default(&mono, 1);
-    SwrContext *rawResampler = nullptr;
-    if (swr_alloc_set_opts2(&rawResampler, &mono, AV_SAMPLE_FMT_S16, sampleRate, &decoder->ch_layout,
-                            decoder->sample_fmt, decoder->sample_rate, 0, nullptr)
-            < 0
-        || swr_init(rawResampler) < 0) {
-        swr_free(&rawResampler);
-        *error = QStringLiteral("The audio cannot be resampled");
-        return false;
-    }
-    std::unique_ptr<SwrContext, ResamplerCloser> resampler(rawResampler);
+    // Set up for the format of the frames at hand; decoders may change channel count, rate
+    // or sample format between frames (an MP3 switching from stereo to mono), so the
+    // resampler is rebuilt whenever the frames stop matching it.
+    std::unique_ptr<SwrContext, ResamplerCloser> resampler;
+    ResamplerInput input;
+    auto follow = [&](const AVFrame *next) -> bool {
+        if (resampler && input.matches(next))
+            return true;
+        if (resampler)
+            convert(resampler.get(), nullptr, samples); // what the old one still holds
+        resampler.reset();
+        SwrContext *rawResampler = nullptr;
+        if (!input.take(next)
+            || swr_alloc_set_opts2(&rawResampler, &mono, AV_SAMPLE_FMT_S16, sampleRate, &input.layout,
+                                   static_cast<AVSampleFormat>(input.format), input.rate, 0, nullptr)
+                   < 0
+            || swr_init(rawResampler) < 0) {
+            swr_free(&rawResampler);
+            *error = QStringLiteral("The audio cannot be resampled");
+            return false;
+        }
+        resampler.reset(rawResampler);
+        return true;
+    };
     std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
     std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
 
     auto drain = [&]() -> bool {
         while ((status = avcodec_receive_frame(decoder.get(), frame.get())) >= 0) {
+            if (!follow(frame.get())) {
+                av_frame_unref(frame.get());
+                return false;
+            }
             const bool fits = convert(resampler.get(), frame.get(), samples);
             av_frame_unref(frame.get());
             if (!fits) {
@@ -192,7 +239,8 @@ bool SpeechRecognizer::decodeAudio(const QByteArray &audio, QByteArray *samples,
     avcodec_send_packet(decoder.get(), nullptr);
     if (!drain())
         return false;
-    convert(resampler.get(), nullptr, samples);
+    if (resampler)
+        convert(resampler.get(), nullptr, samples);
     return true;
 }
 

@@ -37,6 +37,8 @@ public:
     BackendProcess(const BackendProcess &) = delete;
     BackendProcess &operator=(const BackendProcess &) = delete;
 
+    // The folder the server runs in (before `start`); the test's own by default.
+    void setWorkingDirectory(const QString &dir) { m_process.setWorkingDirectory(dir); }
     // Starts it and waits for its address line; false (with output in `error`) when it fails.
     bool start(QString *error = nullptr);
 

@@ -36,6 +36,9 @@ private:
 private slots:
     void initTestCase()
     {
+        QVERIFY(m_dir.isValid());
+        // Files beside the server are what a hostile upload would try to reach.
+        m_backend.setWorkingDirectory(m_dir.path());
         QString error;
         QVERIFY2(m_backend.start(&error), qPrintable(error));
         m_backend.createUser(QStringLiteral("speaker@example.com"), QStringLiteral("secret-pass"));
@@ -44,7 +47,6 @@ private slots:
                       .toString()
                       .toLatin1();
         QVERIFY(!m_token.isEmpty());
-        QVERIFY(m_dir.isValid());
     }
 
     void spokenWordsComeBack()
@@ -120,6 +122,52 @@ private slots:
     void somethingThatIsNotAudioIsRefused()
     {
         const HttpResult reply = m_backend.transcribe(m_token, QByteArray("definitely not an m4a file"), QString());
+        QCOMPARE(reply.status, 422);
+        QCOMPARE(reply.json().value("error").toString(), QStringLiteral("audio_decode_failed"));
+    }
+
+    // An MP3 may switch from stereo to mono between frames; the decoder follows it and the
+    // server must too, instead of reading a second channel that is no longer there.
+    void channelCountChangingMidStreamIsDecoded()
+    {
+        const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+        QVERIFY2(!ffmpeg.isEmpty(), "ffmpeg is needed (scripts/install-deps)");
+        QByteArray audio;
+        for (const char *channels : {"2", "1"}) {
+            const QString part = m_dir.filePath(QStringLiteral("tone-%1.mp3").arg(QLatin1String(channels)));
+            QString output;
+            QVERIFY2(runTool(ffmpeg,
+                             {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
+                              QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                              QStringLiteral("sine=frequency=440:duration=1"), QStringLiteral("-ac"),
+                              QLatin1String(channels), QStringLiteral("-c:a"), QStringLiteral("libmp3lame"), part},
+                             &output),
+                     qPrintable(output));
+            QFile file(part);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            audio += file.readAll();
+        }
+        const HttpResult reply = m_backend.transcribe(m_token, audio, QString(), QStringLiteral("switch.mp3"));
+        QCOMPARE(reply.status, 200);
+    }
+
+    // An upload is decoded as itself: a playlist that names another file (here one in the
+    // server's working folder) must not make the server read that file.
+    void uploadCannotPullInOtherFiles()
+    {
+        QByteArray wav("RIFF");
+        const quint32 dataSize = 16000; // half a second of silence, 16 kHz mono 16-bit
+        auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
+        auto le16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char *>(&v), 2); };
+        wav += le32(36 + dataSize) + "WAVEfmt " + le32(16) + le16(1) + le16(1) + le32(16000) + le32(32000) + le16(2)
+               + le16(16) + "data" + le32(dataSize) + QByteArray(dataSize, '\0');
+        QFile beside(m_dir.filePath(QStringLiteral("beside.wav")));
+        QVERIFY(beside.open(QIODevice::WriteOnly));
+        QCOMPARE(beside.write(wav), wav.size());
+        beside.close();
+
+        const HttpResult reply =
+            m_backend.transcribe(m_token, QByteArray("ffconcat version 1.0\nfile beside.wav\n"), QString());
         QCOMPARE(reply.status, 422);
         QCOMPARE(reply.json().value("error").toString(), QStringLiteral("audio_decode_failed"));
     }

@@ -323,8 +323,15 @@ private slots:
         QCOMPARE(count({{"keyword", "meeting"}}), 2); // any letter case
         QCOMPARE(count({{"keyword", "0%"}}), 1);      // wildcards match literally
         QCOMPARE(count({{"keyword", "_"}}), 0);
-        const QString today = QDate::currentDate().toString(Qt::ISODate);
-        QCOMPARE(count({{"start_time", today}, {"end_time", today}}), 5); // a bare end date covers its day
+        // The days the server stamped (UTC), not this machine's local date.
+        const QJsonArray all = history(account, QJsonObject{{"limit", 50}, {"offset", 0}, {"include_deleted", false}})
+                                   .json()
+                                   .value("data")
+                                   .toArray();
+        QCOMPARE(all.size(), 5);
+        const QString firstDay = all.last().toObject().value("created_at").toString().left(10);
+        const QString lastDay = all.first().toObject().value("created_at").toString().left(10);
+        QCOMPARE(count({{"start_time", firstDay}, {"end_time", lastDay}}), 5); // a bare end date covers its day
         QCOMPARE(count({{"start_time", QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate)}}), 0);
         QCOMPARE(count({{"end_time", "2000-01-01T00:00:00Z"}}), 0);
     }
