@@ -236,6 +236,22 @@ private slots:
         QCOMPARE(closed->event, QStringLiteral("phx_close"));
     }
 
+    // An oversized message ends that socket only, without the server buffering it.
+    void oversizedMessageClosesOnlyThatSocket()
+    {
+        RealtimeClient flooder;
+        RealtimeClient bystander;
+        QVERIFY(flooder.open(m_backend.baseUrl(), m_backend.anonKey()));
+        QVERIFY(bystander.open(m_backend.baseUrl(), m_backend.anonKey()));
+        flooder.sendRaw(QString(2 * 1024 * 1024, u'x'));
+        QVERIFY(flooder.waitForDisconnect(10000));
+        QCOMPARE(flooder.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+        bystander.send(QStringLiteral("phoenix"), QStringLiteral("heartbeat"), {}, QStringLiteral("1"));
+        const auto reply = bystander.next(5000, QStringLiteral("phx_reply"));
+        QVERIFY(reply);
+        QCOMPARE(reply->payload.value("status").toString(), QStringLiteral("ok"));
+    }
+
     void missingApiKeyClosesTheSocket()
     {
         RealtimeClient client;
