@@ -43,6 +43,13 @@ HttpReply badJson(const HttpRequest &request, const QString &detail)
                                QStringLiteral("Could not parse request body as JSON: ") + detail);
 }
 
+// The database refused a write: nothing was stored, so no tokens may go out.
+HttpReply storageFailure(const HttpRequest &request)
+{
+    return AuthApi::errorReply(request, 500, QStringLiteral("unexpected_failure"),
+                               QStringLiteral("Unexpected failure, please check server logs for more information"));
+}
+
 bool validChallenge(const QString &challenge)
 {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9._~-]{43,128}$"));
@@ -155,8 +162,11 @@ HttpReply AuthApi::passwordGrant(const HttpRequest &request, const QJsonObject &
         return errorReply(request, 400, QStringLiteral("invalid_credentials"), invalid);
     if (found->flags.value(QStringLiteral("banned")).toBool())
         return errorReply(request, 400, QStringLiteral("user_banned"), QStringLiteral("User is banned"));
+    const auto session = startSession(*found, QStringLiteral("password"));
+    if (!session)
+        return storageFailure(request);
     logLine(component, QStringLiteral("Password sign-in for user ") + found->id);
-    return HttpReply::json(200, startSession(*found, QStringLiteral("password")));
+    return HttpReply::json(200, *session);
 }
 
 HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &body)
@@ -186,7 +196,10 @@ HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &b
                           QStringLiteral("Invalid Refresh Token: User Banned"));
     if (!stored->revoked) {
         const RefreshTokenRecord child{QString::fromLatin1(randomToken(32)), session->id, stored->token, false};
-        if (!db.rotateRefreshToken(stored->token, child)) {
+        const Database::Rotation rotation = db.rotateRefreshToken(stored->token, child);
+        if (rotation == Database::Rotation::Failed)
+            return storageFailure(request);
+        if (rotation == Database::Rotation::AlreadyRevoked) {
             return errorReply(request, 409, QStringLiteral("conflict"),
                               QStringLiteral("Too many concurrent token refresh requests on the same session or "
                                              "refresh token"));
@@ -200,7 +213,8 @@ HttpReply AuthApi::refreshGrant(const HttpRequest &request, const QJsonObject &b
         return HttpReply::json(200, sessionResponse(*owner, *session, child->token));
     // Anything older means the token leaked or the client is confused: end the session.
     logLine(component, QStringLiteral("Refresh token reuse; ending session ") + session->id);
-    db.deleteSession(session->id);
+    if (!db.deleteSession(session->id))
+        return storageFailure(request);
     return errorReply(request, 400, QStringLiteral("refresh_token_already_used"),
                       QStringLiteral("Invalid Refresh Token: Already Used"));
 }
@@ -235,16 +249,20 @@ HttpReply AuthApi::pkceGrant(const HttpRequest &request, const QJsonObject &body
         return errorReply(request, 400, QStringLiteral("bad_code_verifier"),
                           QStringLiteral("code challenge does not match previously saved code verifier"));
     }
-    db.deleteFlowState(flow->id);
+    // The code is single-use: it must be gone before a session is handed out for it.
+    if (!db.deleteFlowState(flow->id))
+        return storageFailure(request);
     const auto owner = db.userById(flow->userId);
     if (!owner) {
         return errorReply(request, 404, QStringLiteral("flow_state_not_found"),
                           QStringLiteral("invalid flow state, no valid flow state found"));
     }
+    auto response = startSession(*owner, QStringLiteral("oauth"));
+    if (!response)
+        return storageFailure(request);
     logLine(component, QStringLiteral("PKCE code exchanged for user ") + owner->id);
-    QJsonObject response = startSession(*owner, QStringLiteral("oauth"));
-    response.insert(QStringLiteral("provider_token"), QString::fromLatin1(randomToken(24)));
-    return HttpReply::json(200, response);
+    response->insert(QStringLiteral("provider_token"), QString::fromLatin1(randomToken(24)));
+    return HttpReply::json(200, *response);
 }
 
 Authentication AuthApi::authenticate(const QByteArray &token)
@@ -304,12 +322,15 @@ HttpReply AuthApi::logout(const HttpRequest &request)
     }
     Database &db = *m_context.db;
     // A token without a session id can only mean "everything".
+    bool deleted = false;
     if (scope == QLatin1String("global") || auth.sessionId.isEmpty())
-        db.deleteSessions(auth.user->id);
+        deleted = db.deleteSessions(auth.user->id);
     else if (scope == QLatin1String("local"))
-        db.deleteSession(auth.sessionId);
+        deleted = db.deleteSession(auth.sessionId);
     else
-        db.deleteSessions(auth.user->id, auth.sessionId);
+        deleted = db.deleteSessions(auth.user->id, auth.sessionId);
+    if (!deleted)
+        return storageFailure(request);
     logLine(component, QStringLiteral("Sign-out (%1) for user %2").arg(scope, auth.user->id));
     return HttpReply::empty(204);
 }
@@ -346,7 +367,10 @@ HttpReply AuthApi::signup(const HttpRequest &request)
         return errorReply(request, 422, QStringLiteral("user_already_exists"),
                           QStringLiteral("User already registered"));
     const auto created = m_context.db->userById(id);
-    return HttpReply::json(200, startSession(*created, QStringLiteral("password")));
+    const auto session = created ? startSession(*created, QStringLiteral("password")) : std::nullopt;
+    if (!session)
+        return storageFailure(request);
+    return HttpReply::json(200, *session);
 }
 
 bool AuthApi::createUser(const QString &email, const QString &password, QString *userId)
@@ -405,15 +429,15 @@ QJsonObject AuthApi::userJson(const UserRecord &user) const
     return json;
 }
 
-QJsonObject AuthApi::startSession(const UserRecord &user, const QString &method)
+std::optional<QJsonObject> AuthApi::startSession(const UserRecord &user, const QString &method)
 {
-    Database &db = *m_context.db;
     const SessionRecord session{newUuid(), user.id, method, m_context.nowSeconds()};
-    db.insertSession(session);
     const RefreshTokenRecord token{QString::fromLatin1(randomToken(32)), session.id, {}, false};
-    db.insertRefreshToken(token);
     const QString now = isoTimestamp(m_context.now());
-    db.touchSignIn(user.id, now);
+    if (!m_context.db->startSession(session, token, now)) {
+        logLine(component, QStringLiteral("Could not store a new session for user ") + user.id);
+        return std::nullopt;
+    }
     UserRecord signedIn = user;
     signedIn.lastSignInAt = now;
     signedIn.updatedAt = now;
@@ -482,11 +506,12 @@ HttpReply AuthApi::authorize(const HttpRequest &request)
         allowedRedirect(redirectTo) ? redirectTo.toString(QUrl::FullyEncoded) : m_context.baseUrl + QStringLiteral("/");
     flow.createdAt = m_context.nowSeconds();
     m_context.db->pruneFlowStates(flow.createdAt - flowStateLifetimeSeconds);
-    m_context.db->insertFlowState(flow);
+    if (!m_context.db->insertFlowState(flow))
+        return storageFailure(request);
     if (!m_autoApproveEmail.isEmpty()) {
         const auto owner = googleUser(m_autoApproveEmail, {});
         if (owner)
-            return finishFlow(flow, *owner);
+            return finishFlow(request, flow, *owner);
     }
     return signInPage(flow);
 }
@@ -525,7 +550,7 @@ HttpReply AuthApi::callback(const HttpRequest &request)
     const auto owner = googleUser(email, form.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded).trimmed());
     if (!owner)
         return signInPage(*flow, QStringLiteral("This account could not be created."));
-    return finishFlow(*flow, *owner);
+    return finishFlow(request, *flow, *owner);
 }
 
 std::optional<UserRecord> AuthApi::googleUser(const QString &email, const QString &name)
@@ -564,16 +589,19 @@ std::optional<UserRecord> AuthApi::googleUser(const QString &email, const QStrin
     return user;
 }
 
-HttpReply AuthApi::finishFlow(const FlowStateRecord &flow, const UserRecord &user)
+HttpReply AuthApi::finishFlow(const HttpRequest &request, const FlowStateRecord &flow, const UserRecord &user)
 {
     QUrl target(flow.redirectTo);
     if (flow.challenge.isEmpty()) {
         // Implicit flow: the tokens travel in the fragment, keys sorted.
-        m_context.db->deleteFlowState(flow.id);
-        const QJsonObject session = startSession(user, QStringLiteral("oauth"));
+        if (!m_context.db->deleteFlowState(flow.id))
+            return storageFailure(request);
+        const auto session = startSession(user, QStringLiteral("oauth"));
+        if (!session)
+            return storageFailure(request);
         QUrlQuery fragment;
         for (const char *key : {"access_token", "expires_at", "expires_in", "refresh_token"}) {
-            const QJsonValue value = session.value(QLatin1String(key));
+            const QJsonValue value = session->value(QLatin1String(key));
             fragment.addQueryItem(QLatin1String(key),
                                   value.isString() ? value.toString() : QString::number(value.toInteger()));
         }
@@ -582,7 +610,8 @@ HttpReply AuthApi::finishFlow(const FlowStateRecord &flow, const UserRecord &use
         target.setFragment(fragment.toString(QUrl::FullyEncoded), QUrl::StrictMode);
         return redirect(target);
     }
-    m_context.db->approveFlowState(flow.id, user.id);
+    if (!m_context.db->approveFlowState(flow.id, user.id))
+        return storageFailure(request);
     QUrlQuery query(target);
     query.addQueryItem(QStringLiteral("code"), flow.authCode);
     target.setQuery(query);

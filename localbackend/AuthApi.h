@@ -66,14 +66,15 @@ private:
     HttpReply authorize(const HttpRequest &request);
     HttpReply callback(const HttpRequest &request);
 
-    // A new session with its first refresh token, answered as a token response.
-    QJsonObject startSession(const UserRecord &user, const QString &method);
+    // A new session with its first refresh token, answered as a token response; none when
+    // the database refused to store it.
+    std::optional<QJsonObject> startSession(const UserRecord &user, const QString &method);
     QJsonObject sessionResponse(const UserRecord &user, const SessionRecord &session, const QString &refreshToken);
     HttpReply authFailure(const HttpRequest &request, const Authentication &auth);
     // The user behind a Google identity, created or linked on first use.
     std::optional<UserRecord> googleUser(const QString &email, const QString &name);
     // Where the browser goes once the flow is decided.
-    HttpReply finishFlow(const FlowStateRecord &flow, const UserRecord &user);
+    HttpReply finishFlow(const HttpRequest &request, const FlowStateRecord &flow, const UserRecord &user);
     HttpReply signInPage(const FlowStateRecord &flow, const QString &error = {});
 
     BackendContext &m_context;

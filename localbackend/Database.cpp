@@ -174,6 +174,12 @@ bool Database::isOpen() const { return m_db.isOpen() && m_error.isEmpty(); }
 
 QString Database::errorText() const { return m_error; }
 
+bool Database::setReadOnly(bool readOnly)
+{
+    QSqlQuery query(m_db);
+    return query.exec(readOnly ? QStringLiteral("PRAGMA query_only=ON") : QStringLiteral("PRAGMA query_only=OFF"));
+}
+
 bool Database::exec(const QString &statement)
 {
     QSqlQuery query(m_db);
@@ -257,12 +263,6 @@ std::optional<UserRecord> Database::userByEmail(const QString &email)
     return readUser(q);
 }
 
-void Database::touchSignIn(const QString &userId, const QString &when)
-{
-    QSqlQuery q(m_db);
-    run(q, QStringLiteral("UPDATE users SET last_sign_in_at = ?, updated_at = ? WHERE id = ?"), {when, when, userId});
-}
-
 void Database::setUserFlags(const QString &userId, const QJsonObject &flags)
 {
     QSqlQuery q(m_db);
@@ -276,11 +276,26 @@ void Database::setUserMetadata(const QString &userId, const QJsonObject &appMeta
         {toJsonText(appMetadata), toJsonText(userMetadata), userId});
 }
 
-void Database::insertSession(const SessionRecord &session)
+bool Database::startSession(const SessionRecord &session, const RefreshTokenRecord &token, const QString &signInTime)
 {
-    QSqlQuery q(m_db);
-    run(q, QStringLiteral("INSERT INTO sessions (id, user_id, method, created_at) VALUES (?, ?, ?, ?)"),
-        {session.id, session.userId, notNull(session.method), session.createdAt});
+    if (!m_db.transaction())
+        return false;
+    QSqlQuery insertSession(m_db);
+    QSqlQuery insertToken(m_db);
+    QSqlQuery touch(m_db);
+    const bool ok =
+        run(insertSession, QStringLiteral("INSERT INTO sessions (id, user_id, method, created_at) VALUES (?, ?, ?, ?)"),
+            {session.id, session.userId, notNull(session.method), session.createdAt})
+        && run(insertToken,
+               QStringLiteral("INSERT INTO refresh_tokens (token, session_id, parent, revoked) VALUES (?, ?, ?, ?)"),
+               {token.token, token.sessionId, nullable(token.parent), token.revoked ? 1 : 0})
+        && run(touch, QStringLiteral("UPDATE users SET last_sign_in_at = ?, updated_at = ? WHERE id = ?"),
+               {signInTime, signInTime, session.userId});
+    if (!ok || !m_db.commit()) {
+        m_db.rollback();
+        return false;
+    }
+    return true;
 }
 
 std::optional<SessionRecord> Database::session(const QString &id)
@@ -291,24 +306,17 @@ std::optional<SessionRecord> Database::session(const QString &id)
     return SessionRecord{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toLongLong()};
 }
 
-void Database::deleteSessions(const QString &userId, const QString &keep)
+bool Database::deleteSessions(const QString &userId, const QString &keep)
 {
     QSqlQuery q(m_db);
     // The empty text, not NULL: "id <> NULL" would match nothing.
-    run(q, QStringLiteral("DELETE FROM sessions WHERE user_id = ? AND id <> ?"), {userId, notNull(keep)});
+    return run(q, QStringLiteral("DELETE FROM sessions WHERE user_id = ? AND id <> ?"), {userId, notNull(keep)});
 }
 
-void Database::deleteSession(const QString &id)
+bool Database::deleteSession(const QString &id)
 {
     QSqlQuery q(m_db);
-    run(q, QStringLiteral("DELETE FROM sessions WHERE id = ?"), {id});
-}
-
-void Database::insertRefreshToken(const RefreshTokenRecord &token)
-{
-    QSqlQuery q(m_db);
-    run(q, QStringLiteral("INSERT INTO refresh_tokens (token, session_id, parent, revoked) VALUES (?, ?, ?, ?)"),
-        {token.token, token.sessionId, nullable(token.parent), token.revoked ? 1 : 0});
+    return run(q, QStringLiteral("DELETE FROM sessions WHERE id = ?"), {id});
 }
 
 std::optional<RefreshTokenRecord> Database::refreshToken(const QString &token)
@@ -333,30 +341,36 @@ std::optional<RefreshTokenRecord> Database::childToken(const QString &token)
                               q.value(3).toInt() != 0};
 }
 
-bool Database::rotateRefreshToken(const QString &parent, const RefreshTokenRecord &child)
+Database::Rotation Database::rotateRefreshToken(const QString &parent, const RefreshTokenRecord &child)
 {
     if (!m_db.transaction())
-        return false;
+        return Rotation::Failed;
     QSqlQuery revoke(m_db);
-    QSqlQuery insert(m_db);
-    const bool ok =
-        run(revoke, QStringLiteral("UPDATE refresh_tokens SET revoked = 1 WHERE token = ? AND revoked = 0"), {parent})
-        && revoke.numRowsAffected() == 1
-        && run(insert,
-               QStringLiteral("INSERT INTO refresh_tokens (token, session_id, parent, revoked) VALUES "
-                              "(?, ?, ?, 0)"),
-               {child.token, child.sessionId, parent});
-    if (!ok) {
+    if (!run(revoke, QStringLiteral("UPDATE refresh_tokens SET revoked = 1 WHERE token = ? AND revoked = 0"),
+             {parent})) {
         m_db.rollback();
-        return false;
+        return Rotation::Failed;
     }
-    return m_db.commit();
+    if (revoke.numRowsAffected() != 1) {
+        m_db.rollback();
+        return Rotation::AlreadyRevoked;
+    }
+    QSqlQuery insert(m_db);
+    if (!run(insert,
+             QStringLiteral("INSERT INTO refresh_tokens (token, session_id, parent, revoked) VALUES "
+                            "(?, ?, ?, 0)"),
+             {child.token, child.sessionId, parent})
+        || !m_db.commit()) {
+        m_db.rollback();
+        return Rotation::Failed;
+    }
+    return Rotation::Rotated;
 }
 
-void Database::insertFlowState(const FlowStateRecord &flow)
+bool Database::insertFlowState(const FlowStateRecord &flow)
 {
     QSqlQuery q(m_db);
-    run(q,
+    return run(q,
         QStringLiteral("INSERT INTO flow_states (") + flowColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
         {flow.id, flow.authCode, notNull(flow.challenge), notNull(flow.method), notNull(flow.provider),
          notNull(flow.redirectTo), nullable(flow.userId), flow.createdAt});
@@ -381,16 +395,16 @@ std::optional<FlowStateRecord> Database::flowStateByCode(const QString &code)
     return readFlow(q);
 }
 
-void Database::approveFlowState(const QString &id, const QString &userId)
+bool Database::approveFlowState(const QString &id, const QString &userId)
 {
     QSqlQuery q(m_db);
-    run(q, QStringLiteral("UPDATE flow_states SET user_id = ? WHERE id = ?"), {userId, id});
+    return run(q, QStringLiteral("UPDATE flow_states SET user_id = ? WHERE id = ?"), {userId, id});
 }
 
-void Database::deleteFlowState(const QString &id)
+bool Database::deleteFlowState(const QString &id)
 {
     QSqlQuery q(m_db);
-    run(q, QStringLiteral("DELETE FROM flow_states WHERE id = ?"), {id});
+    return run(q, QStringLiteral("DELETE FROM flow_states WHERE id = ?"), {id});
 }
 
 void Database::pruneFlowStates(qint64 cutoff)

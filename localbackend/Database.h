@@ -97,6 +97,8 @@ public:
 
     bool isOpen() const;
     QString errorText() const;
+    // Refuses every write from now on (tests of failing storage); false when not applied.
+    bool setReadOnly(bool readOnly);
 
     std::optional<QString> setting(const QString &key);
     void setSetting(const QString &key, const QString &value);
@@ -104,28 +106,29 @@ public:
     bool insertUser(const UserRecord &user);
     std::optional<UserRecord> userById(const QString &id);
     std::optional<UserRecord> userByEmail(const QString &email);
-    void touchSignIn(const QString &userId, const QString &when);
     void setUserFlags(const QString &userId, const QJsonObject &flags);
     void setUserMetadata(const QString &userId, const QJsonObject &appMetadata, const QJsonObject &userMetadata);
 
-    void insertSession(const SessionRecord &session);
+    // Stores a new session with its first refresh token and records the sign-in time, all or
+    // nothing; false when the database refused.
+    bool startSession(const SessionRecord &session, const RefreshTokenRecord &token, const QString &signInTime);
     std::optional<SessionRecord> session(const QString &id);
     // Deletes sessions with their refresh tokens; `keep` survives (scope "others").
-    void deleteSessions(const QString &userId, const QString &keep = {});
-    void deleteSession(const QString &id);
+    bool deleteSessions(const QString &userId, const QString &keep = {});
+    bool deleteSession(const QString &id);
 
-    void insertRefreshToken(const RefreshTokenRecord &token);
     std::optional<RefreshTokenRecord> refreshToken(const QString &token);
     // The token issued after `token` (its child), if any.
     std::optional<RefreshTokenRecord> childToken(const QString &token);
+    enum class Rotation { Rotated, AlreadyRevoked, Failed };
     // Revokes `parent` and stores its successor in one transaction.
-    bool rotateRefreshToken(const QString &parent, const RefreshTokenRecord &child);
+    Rotation rotateRefreshToken(const QString &parent, const RefreshTokenRecord &child);
 
-    void insertFlowState(const FlowStateRecord &flow);
+    bool insertFlowState(const FlowStateRecord &flow);
     std::optional<FlowStateRecord> flowStateById(const QString &id);
     std::optional<FlowStateRecord> flowStateByCode(const QString &code);
-    void approveFlowState(const QString &id, const QString &userId);
-    void deleteFlowState(const QString &id);
+    bool approveFlowState(const QString &id, const QString &userId);
+    bool deleteFlowState(const QString &id);
     // Forgets flows started before `cutoff` (Unix seconds).
     void pruneFlowStates(qint64 cutoff);
 

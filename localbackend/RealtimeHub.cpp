@@ -28,6 +28,9 @@ RealtimeHub::~RealtimeHub() = default;
 
 void RealtimeHub::accept(std::unique_ptr<QWebSocket> socket)
 {
+    // Qt closes the socket with "message too big" (1009) when a client exceeds these.
+    socket->setMaxAllowedIncomingMessageSize(maxIncomingMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(maxIncomingMessageBytes);
     const QUrlQuery query(socket->requestUrl());
     QByteArray key = query.queryItemValue(QStringLiteral("apikey"), QUrl::FullyDecoded).toUtf8();
     if (key.isEmpty())

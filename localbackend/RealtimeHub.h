@@ -22,6 +22,9 @@ struct TranscriptionRecord;
 class RealtimeHub : public QObject {
 public:
     static constexpr int defaultIdleTimeoutMs = 60000;
+    // Clients send small JSON messages; anything larger is refused rather than buffered
+    // (Qt would otherwise accept messages of up to 2 GiB).
+    static constexpr quint64 maxIncomingMessageBytes = 1024 * 1024;
 
     RealtimeHub(BackendContext &context, AuthApi &auth, QObject *parent = nullptr);
     ~RealtimeHub() override;

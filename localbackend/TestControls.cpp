@@ -144,6 +144,11 @@ HttpReply TestControls::handle(const QString &subPath, const HttpRequest &reques
         return HttpReply::json(
             200, QJsonObject{{"now", isoTimestamp(m_context.now())}, {"offset_seconds", m_context.clockOffsetSeconds}});
     }
+    if (subPath == QLatin1String("/database") && body) {
+        if (!m_context.db->setReadOnly(body->value(QStringLiteral("read_only")).toBool()))
+            return HttpReply::json(500, QJsonObject{{"error", "failed"}, {"message", "Could not change the database"}});
+        return HttpReply::empty(204);
+    }
     if (subPath == QLatin1String("/realtime/disconnect") && method == "POST") {
         const int closed = m_realtimeDisconnect ? m_realtimeDisconnect() : 0;
         return HttpReply::json(200, QJsonObject{{"closed", closed}});

@@ -28,6 +28,7 @@ public:
     bool isConnected() const;
     // Waits until the server closes the socket.
     bool waitForDisconnect(int timeoutMs);
+    QWebSocketProtocol::CloseCode closeCode() const { return m_socket.closeCode(); }
 
     void send(const QString &topic, const QString &event, const QJsonObject &payload, const QString &ref,
               const QString &joinRef = {});

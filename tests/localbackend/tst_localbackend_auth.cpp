@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QUuid>
@@ -231,6 +232,43 @@ private slots:
                                              bearer(third.json().value("access_token").toString()));
         QCOMPARE(me.status, 403);
         QCOMPARE(me.json().value("code").toString(), QStringLiteral("session_not_found"));
+    }
+
+    // A database that refuses writes must never yield tokens for a session it did not store,
+    // nor lose the session a refresh or sign-out could not change.
+    void refusedWritesFailWithoutHandingOutTokens()
+    {
+        const QString email = newUser();
+        const QJsonObject session = m_backend.signIn(email, QStringLiteral("secret-pass"));
+        const QString access = session.value("access_token").toString();
+        const QString refreshToken = session.value("refresh_token").toString();
+        QCOMPARE(m_backend.control(QStringLiteral("/database"), QJsonObject{{"read_only", true}}).status, 204);
+        auto writable = qScopeGuard(
+            [this] { m_backend.control(QStringLiteral("/database"), QJsonObject{{"read_only", false}}); });
+
+        auto verifyFailure = [](const HttpResult &result) {
+            QCOMPARE(result.status, 500);
+            QCOMPARE(result.json().value("code").toString(), QStringLiteral("unexpected_failure"));
+            QVERIFY(!result.json().contains("access_token"));
+        };
+        const QJsonObject credentials{{"email", email}, {"password", "secret-pass"}};
+        verifyFailure(m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"), credentials, dated));
+        const HttpResult legacy =
+            m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"), credentials);
+        QCOMPARE(legacy.status, 500);
+        QCOMPARE(legacy.json().value("error_code").toString(), QStringLiteral("unexpected_failure"));
+        verifyFailure(refresh(refreshToken));
+        verifyFailure(m_backend.send("POST", QStringLiteral("/auth/v1/logout"), {}, bearer(access)));
+        verifyFailure(m_backend.send("GET", authorizePath(), {}, dated));
+
+        writable.dismiss();
+        QCOMPARE(m_backend.control(QStringLiteral("/database"), QJsonObject{{"read_only", false}}).status, 204);
+        QCOMPARE(m_backend.send("GET", QStringLiteral("/auth/v1/user"), {}, bearer(access)).status, 200);
+        const HttpResult renewed = refresh(refreshToken);
+        QCOMPARE(renewed.status, 200);
+        QVERIFY(renewed.json().value("refresh_token").toString() != refreshToken);
+        QCOMPARE(m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"), credentials, dated).status,
+                 200);
     }
 
     void logoutScopes_data()
