@@ -295,6 +295,22 @@ private slots:
         QTRY_VERIFY(realtime.channels().isEmpty());
     }
 
+    void deletedChannelEndsItsStreams()
+    {
+        SupabaseClientOptions options;
+        options.auth.storage = std::make_shared<MemorySessionStorage>();
+        SupabaseClient client(QUrl(QStringLiteral("http://127.0.0.1:9")), QStringLiteral("anon"), options);
+        RealtimeChannel *channel = client.realtime().channel(QStringLiteral("deleted"));
+        const auto inserts = channel->onPostgresInsert(QStringLiteral("public"), QStringLiteral("transcriptions"));
+        auto reading = inserts.next();
+        delete channel;
+        const auto outcome = run(std::move(reading), 3s);
+        QVERIFY(outcome.finished);
+        QVERIFY(!outcome.error);
+        QCOMPARE(*outcome.value, std::nullopt);
+        QVERIFY(inserts.isFinished());
+    }
+
     void closeOfAnEarlierJoinOfTheTopicLeavesTheNewOneAlone()
     {
         REQUIRE_SERVER();
