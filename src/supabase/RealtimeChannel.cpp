@@ -25,6 +25,9 @@ RealtimeChannel::RealtimeChannel(RealtimeClient *client, const QString &topic)
     });
 }
 
+// Deleted directly, not through its client: readers must still learn that nothing more comes.
+RealtimeChannel::~RealtimeChannel() { finishStreams(); }
+
 EventStream<QJsonObject> RealtimeChannel::onPostgresInsert(const QString &schema, const QString &table,
                                                            const std::optional<PostgresFilter> &filter)
 {

@@ -32,6 +32,8 @@ class RealtimeChannel : public QObject {
 public:
     enum class State { Closed, Joining, Joined, Leaving, Errored };
 
+    ~RealtimeChannel() override;
+
     QString topic() const { return m_topic; }
     State state() const { return m_state; }
 

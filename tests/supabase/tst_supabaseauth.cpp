@@ -11,6 +11,8 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QUrlQuery>
 
 using namespace supabase;
@@ -629,6 +631,38 @@ private slots:
         QVERIFY2(!outcome.error, qPrintable(tindrel::test::errorText(outcome)));
         QCOMPARE(outcome.value->user.email, seedEmail);
         QVERIFY(!storage->retrieve(client->auth().codeVerifierKey()));
+    }
+
+    // Destroying the client deletes its HTTP session under pending replies; every waiter,
+    // those sharing a renewal included, must still come back, with an error.
+    void destroyedClientEndsItsPendingRequests()
+    {
+        QTcpServer silent; // accepts and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        int accepted = 0;
+        connect(&silent, &QTcpServer::newConnection, &silent, [&silent, &accepted] {
+            while (silent.hasPendingConnections()) {
+                silent.nextPendingConnection();
+                ++accepted;
+            }
+        });
+        auto client = makeClient(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())),
+                                 QStringLiteral("anon"));
+        auto renewal = client->auth().renewSession(QStringLiteral("refresh-1"));
+        auto sharer = client->auth().renewSession(QStringLiteral("refresh-1"));
+        auto call = client->functions().invoke(QStringLiteral("hello"), {});
+        QTRY_COMPARE(accepted, 2);
+        client.reset();
+
+        const auto renewed = run(std::move(renewal), std::chrono::seconds(5));
+        QVERIFY(renewed.finished);
+        const auto error = errorOf<AuthError>(renewed);
+        QVERIFY(error);
+        QVERIFY(error->isRetryable());
+        QVERIFY(errorOf<AuthError>(run(std::move(sharer), std::chrono::seconds(5))));
+        const auto called = run(std::move(call), std::chrono::seconds(5));
+        QVERIFY(called.finished);
+        QVERIFY(called.error);
     }
 
     void sessionMissingWhenNothingStored()
