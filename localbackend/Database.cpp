@@ -371,9 +371,10 @@ bool Database::insertFlowState(const FlowStateRecord &flow)
 {
     QSqlQuery q(m_db);
     return run(q,
-        QStringLiteral("INSERT INTO flow_states (") + flowColumns + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-        {flow.id, flow.authCode, notNull(flow.challenge), notNull(flow.method), notNull(flow.provider),
-         notNull(flow.redirectTo), nullable(flow.userId), flow.createdAt});
+               QStringLiteral("INSERT INTO flow_states (") + flowColumns
+                   + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+               {flow.id, flow.authCode, notNull(flow.challenge), notNull(flow.method), notNull(flow.provider),
+                notNull(flow.redirectTo), nullable(flow.userId), flow.createdAt});
 }
 
 std::optional<FlowStateRecord> Database::flowStateById(const QString &id)

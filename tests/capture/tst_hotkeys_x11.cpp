@@ -44,7 +44,10 @@ using Connection = std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)>;
 // A second client of the X server, as another application would be.
 Connection otherClient() { return Connection(xcb_connect(nullptr, nullptr), &xcb_disconnect); }
 
-xcb_window_t rootOf(xcb_connection_t *connection) { return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root; }
+xcb_window_t rootOf(xcb_connection_t *connection)
+{
+    return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+}
 
 xcb_keycode_t keycodeOf(xcb_connection_t *connection, xcb_keysym_t keysym)
 {
@@ -71,9 +74,9 @@ xcb_keycode_t keycodeOf(xcb_connection_t *connection, xcb_keysym_t keysym)
 // holds any variant of it.
 bool grabEveryVariant(xcb_connection_t *connection, xcb_keycode_t key)
 {
-    xcb_generic_error_t *error = xcb_request_check(
-        connection, xcb_grab_key_checked(connection, 1, rootOf(connection), XCB_MOD_MASK_ANY, key,
-                                         XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    xcb_generic_error_t *error =
+        xcb_request_check(connection, xcb_grab_key_checked(connection, 1, rootOf(connection), XCB_MOD_MASK_ANY, key,
+                                                           XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
     std::free(error);
     return !error;
 }
@@ -82,8 +85,8 @@ bool grabEveryVariant(xcb_connection_t *connection, xcb_keycode_t key)
 // disconnect, racing the next test's own grabs).
 void releaseEveryVariant(xcb_connection_t *connection, xcb_keycode_t key)
 {
-    std::free(xcb_request_check(connection,
-                                xcb_ungrab_key_checked(connection, key, rootOf(connection), XCB_MOD_MASK_ANY)));
+    std::free(
+        xcb_request_check(connection, xcb_ungrab_key_checked(connection, key, rootOf(connection), XCB_MOD_MASK_ANY)));
 }
 
 } // namespace

@@ -243,8 +243,9 @@ private slots:
         const QString access = session.value("access_token").toString();
         const QString refreshToken = session.value("refresh_token").toString();
         QCOMPARE(m_backend.control(QStringLiteral("/database"), QJsonObject{{"read_only", true}}).status, 204);
-        auto writable = qScopeGuard(
-            [this] { m_backend.control(QStringLiteral("/database"), QJsonObject{{"read_only", false}}); });
+        auto writable = qScopeGuard([this] {
+            m_backend.control(QStringLiteral("/database"), QJsonObject{{"read_only", false}});
+        });
 
         auto verifyFailure = [](const HttpResult &result) {
             QCOMPARE(result.status, 500);
@@ -253,8 +254,7 @@ private slots:
         };
         const QJsonObject credentials{{"email", email}, {"password", "secret-pass"}};
         verifyFailure(m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"), credentials, dated));
-        const HttpResult legacy =
-            m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"), credentials);
+        const HttpResult legacy = m_backend.postJson(QStringLiteral("/auth/v1/token?grant_type=password"), credentials);
         QCOMPARE(legacy.status, 500);
         QCOMPARE(legacy.json().value("error_code").toString(), QStringLiteral("unexpected_failure"));
         verifyFailure(refresh(refreshToken));

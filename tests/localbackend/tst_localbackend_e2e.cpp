@@ -121,9 +121,9 @@ private slots:
         request.setRawHeader("Authorization", "Bearer " + m_token);
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
         std::unique_ptr<QNetworkReply> abandoned(network.post(
-            request, QJsonDocument(QJsonObject{{"action", "transcribe_stored"},
-                                               {"file_key", slot.value("storeKey").toString()}})
-                         .toJson()));
+            request,
+            QJsonDocument(QJsonObject{{"action", "transcribe_stored"}, {"file_key", slot.value("storeKey").toString()}})
+                .toJson()));
         // Leave only once the server has the whole request, however slow this machine is.
         auto received = [this] {
             const QJsonArray log =

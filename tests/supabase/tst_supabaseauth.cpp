@@ -620,8 +620,8 @@ private slots:
         const auto slowLaunch = [gate](const QUrl &authorizationUrl, const std::optional<QUrl> &redirectUrl) {
             return signInAfter(gate, authorizationUrl, redirectUrl->toString());
         };
-        auto running = client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {},
-                                                          slowLaunch);
+        auto running =
+            client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {}, slowLaunch);
         // A second attempt is refused by the browser step (one attempt at a time).
         const auto refused = [](const QUrl &, const std::optional<QUrl> &) { return failLaunch(); };
         QVERIFY(run(client->auth().startProviderSignIn(QStringLiteral("google"), redirect, std::nullopt, {}, refused))
@@ -646,8 +646,8 @@ private slots:
                 ++accepted;
             }
         });
-        auto client = makeClient(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())),
-                                 QStringLiteral("anon"));
+        auto client =
+            makeClient(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())), QStringLiteral("anon"));
         auto renewal = client->auth().renewSession(QStringLiteral("refresh-1"));
         auto sharer = client->auth().renewSession(QStringLiteral("refresh-1"));
         auto call = client->functions().invoke(QStringLiteral("hello"), {});

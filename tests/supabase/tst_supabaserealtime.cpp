@@ -411,8 +411,8 @@ private slots:
         options.auth.storage = std::make_shared<MemorySessionStorage>();
         options.realtime = fastRealtime();
         options.realtime.timeout = 60s; // only the destruction may end the wait
-        const QUrl base = connected ? m_backend.baseUrl()
-                                    : QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
+        const QUrl base =
+            connected ? m_backend.baseUrl() : QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
         auto client = std::make_unique<SupabaseClient>(base, m_backend.anonKey(), options);
         if (connected) {
             QVERIFY(!run(client->realtime().connectSocket()).error);
