@@ -50,6 +50,11 @@ struct Account {
     std::unique_ptr<SupabaseClient> client;
     Session session;
     QString userId() const { return session.user.id.toUpper(); }
+    // The channel the app watches: this user's own transcriptions topic.
+    RealtimeChannel *ownChannel() const
+    {
+        return client->realtime().channel(QStringLiteral("transcriptions:user:") + userId());
+    }
 };
 } // namespace
 
@@ -119,8 +124,7 @@ private slots:
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
         Account bob = signIn(bobEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         QCOMPARE(channel->topic(), QStringLiteral("realtime:transcriptions:user:") + ada.userId());
         const auto inserts = watch(channel, ada.userId());
         // Bob listens to Ada's rows with his own token: the server sends him none of them.
@@ -143,8 +147,7 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         const auto inserts = watch(channel, ada.userId());
         QSignalSpy drops(&ada.client->realtime(), &RealtimeClient::disconnected);
         QVERIFY(!run(channel->subscribe()).error);
@@ -169,8 +172,7 @@ private slots:
         if (how == QLatin1String("silence"))
             options.heartbeatInterval = 60s;
         Account ada = signIn(adaEmail, options);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         const auto inserts = watch(channel, ada.userId());
         QSignalSpy drops(&ada.client->realtime(), &RealtimeClient::disconnected);
         QSignalSpy connects(&ada.client->realtime(), &RealtimeClient::connected);
@@ -226,8 +228,7 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         const auto inserts = watch(channel, ada.userId());
         QVERIFY(!run(channel->subscribe()).error);
         QSignalSpy states(channel, &RealtimeChannel::stateChanged);
@@ -251,8 +252,7 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         const auto inserts = watch(channel, ada.userId());
         RealtimeChannel *other =
             ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId() + u'2');
@@ -340,8 +340,7 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         watch(channel, ada.userId());
         ada.client->realtime().setAuth(QStringLiteral("not.a-valid.token"));
         const auto refused = errorOf<RealtimeError>(run(channel->subscribe()));
@@ -364,8 +363,7 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         const auto inserts = watch(channel, ada.userId());
         QVERIFY(!run(channel->subscribe()).error);
         run(ada.client->auth().signOut()).get();
@@ -378,8 +376,7 @@ private slots:
     {
         REQUIRE_SERVER();
         Account ada = signIn(adaEmail);
-        RealtimeChannel *channel =
-            ada.client->realtime().channel(QStringLiteral("transcriptions:user:") + ada.userId());
+        RealtimeChannel *channel = ada.ownChannel();
         const auto inserts = watch(channel, ada.userId());
         auto subscribing = channel->subscribe(); // waits for the socket
         QVERIFY(!run(channel->unsubscribe()).error);
